@@ -1,0 +1,36 @@
+#pragma once
+// Writes the decoded audio as a plain RIFF/WAVE file of 16-bit PCM samples,
+// interleaved by channel. Knows nothing of the codec.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace clipvane {
+
+inline constexpr int kWaveHeaderBytes = 44;
+
+class DebugSoundFile {
+ public:
+  DebugSoundFile() = default;
+  ~DebugSoundFile();  // closes without completing the header
+  DebugSoundFile(const DebugSoundFile&) = delete;
+  DebugSoundFile& operator=(const DebugSoundFile&) = delete;
+
+  // Opens (replacing) the file and writes the 44-byte header with zero sizes.
+  bool Create(const std::string& path, int32_t sampleRate, int32_t channels, int32_t bitsPerSample);
+  // Appends `bytes` bytes of samples (host 16-bit values written little-endian).
+  bool WriteSamples(int32_t bytes, const int16_t* samples);
+  // Writes the final sizes and closes. True on success and when no file is open.
+  bool Complete();
+  // Closes without completing the header.
+  void Close();
+  bool IsOpen() const { return file_ != nullptr; }
+
+ private:
+  uint8_t header_[kWaveHeaderBytes] = {};
+  std::FILE* file_ = nullptr;
+  int32_t dataBytes_ = 0;
+};
+
+}  // namespace clipvane

@@ -1,0 +1,60 @@
+#pragma once
+// Bit writer and reader of the audio packets. A packet is a sequence of 16-bit
+// little-endian words filled from their most significant bit; fields are
+// written most significant bit first and may straddle two words.
+
+#include <cstdint>
+#include <vector>
+
+namespace clipvane {
+
+class OutputBitStream {
+ public:
+  OutputBitStream() = default;
+  virtual ~OutputBitStream() = default;
+
+  void Reset();
+  // Appends the low `count` bits of `value` (0 <= count <= 16). The value must
+  // be below 2^count: the writer does not mask it.
+  virtual void Put(uint32_t value, int count);
+  // Emits the pending bits, the last word padded with zero bits.
+  void Flush();
+
+  const std::vector<uint16_t>& Words() const { return words_; }
+  int TotalBits() const { return totalBits_; }
+  // Copies the first `bytes` bytes of the words' little-endian image.
+  void CopyBytes(uint8_t* out, int bytes) const;
+
+ private:
+  int32_t pendingBits_ = 0;
+  uint32_t accumulator_ = 0;
+  std::vector<uint16_t> words_;
+  int32_t totalBits_ = 0;
+};
+
+class InputBitStream {
+ public:
+  // Set up on a packet's first byte: the first two words are the header, the
+  // reader then holds the next word. It never fetches beyond 20 bytes.
+  explicit InputBitStream(const uint8_t* packet);
+
+  uint32_t HeaderWord0() const { return header0_; }
+  uint32_t HeaderWord1() const { return header1_; }
+  // Returns the next `count` bits (1..16), most significant first.
+  uint32_t Read(int count);
+  int BitsRead() const { return bitsRead_; }
+
+ private:
+  uint32_t FetchWord();
+
+  int32_t pendingBits_ = 0;
+  uint32_t accumulator_ = 0;
+  const uint8_t* next_;
+  const uint8_t* start_;
+  int32_t bitsRead_ = 0;
+  int32_t fetchLimit_ = 160;
+  uint32_t header0_ = 0;
+  uint32_t header1_ = 0;
+};
+
+}  // namespace clipvane

@@ -1,0 +1,63 @@
+#pragma once
+// The audio encoder: 128 samples (plus 128 look-ahead) of one channel into one
+// packet, by analysis by synthesis. The encoder carries its own copy of the
+// decoder's state and updates it exactly as the decoder will.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "codec/audio_decoder.h"
+
+namespace clipvane {
+
+using ReflectionRecord = std::array<float, kReflectionOrder>;
+
+// A float that one thread writes and another reads for a progress display.
+// Relaxed atomics: a stale value only affects the printed percentage.
+class ProgressValue {
+ public:
+  ProgressValue() = default;
+  ProgressValue(const ProgressValue& other) : value_(other.Load()) {}
+  ProgressValue& operator=(const ProgressValue& other) {
+    Store(other.Load());
+    return *this;
+  }
+  float Load() const { return value_.load(std::memory_order_relaxed); }
+  void Store(float v) { value_.store(v, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<float> value_{0.0f};
+};
+
+struct AudioEncoderState {
+  AudioDecoderState decoder{};  // the encoder's local decoder, laid out as the player's; zero-filled
+  int32_t analysisMemory[kReflectionOrder] = {};  // last 8 inputs of the analysis filter, most recent first
+  int32_t highPassInput = 0;
+  int32_t highPassOutput = 0;
+  int32_t blocksSinceKey = 0;
+  float errorWeightingMemory[20] = {};
+  float speechWeightingMemory[20] = {};
+  // Training lists, filled only in collect mode.
+  std::vector<ReflectionRecord> keyReflectionVectors;
+  std::vector<ReflectionRecord> deltaReflectionVectors;
+  std::vector<float> keyGainValues;
+  std::vector<float> gainLogRatios;
+  ProgressValue trainingProgress;
+};
+
+// Installs a codebook and clears the analysis, high-pass, history and weighting
+// memories and the training lists. Leaves blocksSinceKey, the previous filter
+// set and reflection vector, the gain state and the synthesis memory: the next
+// key block sets them.
+void ResetEncoderState(AudioEncoderState& state, const ChannelCodebook& codebook);
+
+// Encodes samples[0..127] (samples[128..255] are look-ahead) into `packet`
+// (room for 20 bytes) and returns the packet size in bytes. With `collect` the
+// block's training data is appended to the state's lists; the packet and every
+// other effect are the same.
+int EncodeAudioBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
+                     bool collect, float quality);
+
+}  // namespace clipvane

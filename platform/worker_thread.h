@@ -1,0 +1,31 @@
+#pragma once
+// A worker thread that can be waited on with a time limit.
+
+#include <functional>
+#include <memory>
+
+namespace clipvane::platform {
+
+class WorkerThread {
+ public:
+  WorkerThread();
+  ~WorkerThread();  // joins a running worker
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+  // Starts `work` on a new thread. Returns false when no thread could be
+  // started (the caller then runs the work itself).
+  bool Start(std::function<void()> work);
+  // Waits at most `milliseconds` for the worker to finish. True when it has
+  // finished (or none is running); the worker's writes are then visible.
+  bool WaitFor(int milliseconds);
+  bool Running() const;
+  // Waits without limit.
+  void Join();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace clipvane::platform

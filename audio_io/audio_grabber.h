@@ -4,6 +4,7 @@
 // in strict rotation: GetSamples then ConsumeSamples for channel 0, then for
 // channel 1, and so on.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -37,6 +38,9 @@ class CAviAudioGrabber : public CAudioGrabber {
   int64_t readPosition_ = 0;  // next sample frame of the stream to read
   int32_t channelCount_;
   std::vector<int16_t> queues_[2];
+  // Consumed samples at the front of each queue, dropped in batches so that
+  // long chunks do not make every step move the whole queue.
+  std::size_t heads_[2] = {0, 0};
   int32_t currentChannel_ = 0;
   std::vector<uint8_t> chunk_;  // reused read buffer
 };

@@ -40,6 +40,15 @@ struct ChunkRef {
   bool key = false;
 };
 
+// Where a stream's chunk list came from.
+enum class IndexSource {
+  kNone,          // the stream is absent
+  kOpenDml,       // 'indx' super index and its 'ix##' standard indexes
+  kIdx1Relative,  // 'idx1' with offsets counted from the 'movi' list
+  kIdx1Absolute,  // 'idx1' with offsets counted from the start of the file
+  kScan,          // no usable index: the 'movi' lists were walked
+};
+
 class AviReader {
  public:
   AviReader();
@@ -50,6 +59,8 @@ class AviReader {
   // Opens a RIFF 'AVI ' file and indexes its first video and first audio
   // stream. Returns false when the file is not a movie this reader can open.
   bool Open(const std::string& path);
+  // The same for a movie held in memory (the reader keeps the bytes).
+  bool OpenBuffer(std::vector<uint8_t> bytes);
   void Close();
 
   bool HasVideo() const { return hasVideo_; }
@@ -84,7 +95,9 @@ class AviReader {
 
   // "Convenient" read: the bytes from sample frame `position` to the end of the
   // stored chunk that holds it (one chunk at a time). A sample frame is
-  // AudioBlockAlign() bytes (channels x 2 when the format's alignment is 0).
+  // AudioBlockAlign() bytes (channels x bits / 8 when the format's alignment is 0).
+  // A sample frame split between two stored chunks is returned whole, joined
+  // from both; a partial frame at the very end of the stream is never returned.
   // Returns the number of bytes appended to `out` (out is resized to exactly
   // that), 0 at the end of the stream or on a read failure.
   uint32_t ReadAudioChunk(int64_t position, std::vector<uint8_t>& out);
@@ -95,10 +108,17 @@ class AviReader {
   // Index access for tests and tools.
   const std::vector<ChunkRef>& VideoChunks() const { return videoChunks_; }
   const std::vector<ChunkRef>& AudioChunks() const { return audioChunks_; }
+  IndexSource VideoIndexSource() const { return videoIndexSource_; }
+  IndexSource AudioIndexSource() const { return audioIndexSource_; }
 
  private:
   struct Impl;
+  bool OpenSource();
+  uint64_t AudioPieceRange(int64_t position, uint64_t* start) const;
+
   std::unique_ptr<Impl> impl_;
+  IndexSource videoIndexSource_ = IndexSource::kNone;
+  IndexSource audioIndexSource_ = IndexSource::kNone;
   bool hasVideo_ = false;
   bool hasAudio_ = false;
   StreamHeader videoHeader_;

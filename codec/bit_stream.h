@@ -57,4 +57,26 @@ class InputBitStream {
   uint32_t header1_ = 0;
 };
 
+// The reader sits on the decoder's hot path, so it is defined here to inline.
+inline uint32_t InputBitStream::FetchWord() {
+  // Past the fetch limit the reader supplies zeros: it may run one word ahead
+  // of the bits it hands out, but never beyond the longest packet.
+  if ((next_ - start_) * 8 >= fetchLimit_) return 0;
+  const uint32_t word = static_cast<uint32_t>(next_[0]) | (static_cast<uint32_t>(next_[1]) << 8);
+  next_ += 2;
+  return word;
+}
+
+inline uint32_t InputBitStream::Read(int count) {
+  const uint32_t result = accumulator_ >> (32 - count);
+  accumulator_ <<= count;
+  pendingBits_ -= count;
+  bitsRead_ += count;
+  if (pendingBits_ < 0) {
+    accumulator_ |= FetchWord() << -pendingBits_;
+    pendingBits_ += 16;
+  }
+  return result;
+}
+
 }  // namespace clipvane

@@ -20,6 +20,14 @@ class ConsoleKeyboard {
   bool KeyWaiting();
   // Reads one waiting key without echo; -1 when none could be read.
   int ReadKey();
+
+ private:
+  void enterKeyMode();
+
+  int pending_ = -1;         // a byte taken from the input by KeyWaiting, not yet read
+  bool endOfInput_ = false;  // the input ended or is unusable: nothing will ever wait
+  bool isTerminal_ = false;
+  bool ownsTerminal_ = false;
 };
 
 // Ctrl-C and SIGTERM: after this call they no longer end the process at once;

@@ -1,0 +1,96 @@
+#include "app/driver.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "app/options.h"
+#include "converter/movie_converter.h"
+#include "platform/keyboard.h"
+
+namespace clipvane {
+
+namespace {
+
+double Percentage(const CMovieConverter& converter) {
+  return double(converter.FrameIndex()) * 100.0 / double(converter.TotalFrameCount());
+}
+
+// After every progress line: a space (or Ctrl-C / SIGTERM) cancels the run.
+bool CancelWanted(platform::ConsoleKeyboard& keyboard) {
+  std::fflush(stdout);
+  if (platform::CancelRequested()) return true;
+  if (keyboard.KeyWaiting() && keyboard.ReadKey() == ' ') return true;
+  return platform::CancelRequested();
+}
+
+int Cancelled() {
+  std::printf("\n");
+  return 1;
+}
+
+int Convert(const Options& options) {
+  std::printf("Clipvane - converting '%s' to '%s'...\n", options.inputPath.c_str(), options.outputPath.c_str());
+  std::printf("Press space to cancel\n");
+  std::fflush(stdout);
+  platform::InstallCancelSignals();
+  platform::ConsoleKeyboard keyboard;
+
+  // Destroying the converter on any early return removes an unfinished output.
+  auto converter = std::make_unique<CMovieConverter>();
+  if (const std::string* message =
+          converter->Open(options.inputPath, options.outputPath, options.debugSoundPath, options.quality)) {
+    std::fputs(message->c_str(), stdout);
+    return 1;
+  }
+
+  if (converter->AudioSampleRate() != 0) {
+    if (converter->DecideCodebookRebuild(options.forceRebuild, options.forceKeep)) {
+      while (converter->CollectStep()) {
+        std::printf("\rCollecting codebook...%2.2f %%           ", Percentage(*converter));
+        if (CancelWanted(keyboard)) return Cancelled();
+      }
+      std::printf("\r\n");
+      while (converter->BuildStep()) {
+        std::printf("\rBuilding codebook...%2.2f %%            ", double(converter->BuildProgress() * 100));
+        if (CancelWanted(keyboard)) return Cancelled();
+      }
+      std::printf("\rBuilding codebook...%2.2f %%              \n", double(converter->BuildProgress() * 100));
+    }
+    if (!converter->LoadCodebook()) {
+      std::printf("Error: cannot read the codebook...         \n");
+      return 1;
+    }
+  }
+
+  while (converter->ConvertStep()) {
+    std::printf("\rConverting file...%2.2f %%             ", Percentage(*converter));
+    if (CancelWanted(keyboard)) return Cancelled();
+  }
+  std::printf("\n");
+  if (converter->Failed()) {
+    std::fputs(converter->Failure().c_str(), stdout);
+    return 1;
+  }
+  if (!converter->Warning().empty()) std::fputs(converter->Warning().c_str(), stdout);
+  return 0;
+}
+
+}  // namespace
+
+int RunClipvane(const std::vector<std::string>& arguments) {
+  ParsedCommandLine parsed = ParseCommandLine(arguments);
+  if (!parsed.valid) {
+    std::printf("Invalid option %s...\n", parsed.invalidArgument.c_str());
+    PrintUsage(stdout);
+    return 1;
+  }
+  if (!CanRun(parsed.options)) {
+    PrintUsage(stdout);
+    return 1;
+  }
+  int status = Convert(parsed.options);
+  std::fflush(stdout);
+  return status;
+}
+
+}  // namespace clipvane

@@ -1,0 +1,113 @@
+#include "audio_io/debug_sound_file.h"
+
+#include <cstring>
+
+namespace clipvane {
+
+namespace {
+
+constexpr int kSampleBufferBytes = 4096;  // staging for the byte-order conversion
+
+void putTag(uint8_t* at, const char (&tag)[5]) { std::memcpy(at, tag, 4); }
+
+void putLe16(uint8_t* at, uint32_t value) {
+  at[0] = uint8_t(value);
+  at[1] = uint8_t(value >> 8);
+}
+
+void putLe32(uint8_t* at, uint32_t value) {
+  at[0] = uint8_t(value);
+  at[1] = uint8_t(value >> 8);
+  at[2] = uint8_t(value >> 16);
+  at[3] = uint8_t(value >> 24);
+}
+
+}  // namespace
+
+DebugSoundFile::~DebugSoundFile() { Close(); }
+
+bool DebugSoundFile::Create(const std::string& path, int32_t sampleRate, int32_t channels,
+                            int32_t bitsPerSample) {
+  Close();
+  dataBytes_ = 0;
+  file_ = std::fopen(path.c_str(), "wb");
+  if (file_ == nullptr) return false;
+
+  // The two size fields stay 0 until Complete: a file left behind by a
+  // cancelled run then says plainly that its length is unknown.
+  std::memset(header_, 0, sizeof(header_));
+  putTag(header_ + 0, "RIFF");
+  putTag(header_ + 8, "WAVE");
+  putTag(header_ + 12, "fmt ");
+  putLe32(header_ + 16, 16);
+  putLe16(header_ + 20, 1);  // PCM
+  putLe16(header_ + 22, uint32_t(channels));
+  putLe32(header_ + 24, uint32_t(sampleRate));
+  // Done in 64 bits so that no argument can overflow; the stored field keeps
+  // the low 32 bits exactly as a truncating 32-bit division would give them
+  // for every sensible rate.
+  putLe32(header_ + 28, uint32_t(int64_t(sampleRate) * channels * bitsPerSample / 8));
+  putLe16(header_ + 32, uint32_t(int64_t(channels) * bitsPerSample / 8));
+  putLe16(header_ + 34, uint32_t(bitsPerSample));
+  putTag(header_ + 36, "data");
+
+  if (std::fwrite(header_, 1, sizeof(header_), file_) != sizeof(header_)) {
+    std::fclose(file_);
+    file_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool DebugSoundFile::WriteSamples(int32_t bytes, const int16_t* samples) {
+  if (file_ == nullptr) return false;
+  if (bytes <= 0) return bytes == 0;
+  // Little-endian on disk whatever the host order; an odd final byte is the
+  // low byte of the last sample.
+  uint8_t staging[kSampleBufferBytes];
+  int32_t done = 0;
+  bool complete = true;
+  while (done < bytes) {
+    const int32_t part = bytes - done < kSampleBufferBytes ? bytes - done : kSampleBufferBytes;
+    const int16_t* from = samples + done / 2;
+    for (int32_t i = 0; i < part; i += 2) {
+      const uint16_t value = uint16_t(from[i / 2]);
+      staging[i] = uint8_t(value);
+      if (i + 1 < part) staging[i + 1] = uint8_t(value >> 8);
+    }
+    if (std::fwrite(staging, 1, size_t(part), file_) != size_t(part)) {
+      complete = false;
+      break;
+    }
+    done += part;
+  }
+  if (!complete) {
+    std::fclose(file_);
+    file_ = nullptr;
+    dataBytes_ = 0;
+    return false;
+  }
+  dataBytes_ += bytes;
+  return true;
+}
+
+bool DebugSoundFile::Complete() {
+  if (file_ == nullptr) return true;
+  putLe32(header_ + 4, uint32_t(dataBytes_) + 36u);
+  putLe32(header_ + 40, uint32_t(dataBytes_));
+  bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
+            std::fwrite(header_, 1, sizeof(header_), file_) == sizeof(header_);
+  if (std::fclose(file_) != 0) ok = false;
+  file_ = nullptr;
+  dataBytes_ = 0;
+  return ok;
+}
+
+void DebugSoundFile::Close() {
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+}
+
+}  // namespace clipvane

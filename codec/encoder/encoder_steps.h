@@ -1,0 +1,119 @@
+#pragma once
+// Private interface between the encoder's stages: the block driver calls them
+// in order, and the tests call them one by one against plain formulations.
+//
+// Floating point is single precision and evaluated in the order written; the
+// build forbids contraction into fused multiply-adds, so every stage gives the
+// same bits on every machine.
+
+#include <cstdint>
+
+#include "codec/audio_packet.h"
+#include "codec/encoder/audio_encoder.h"
+
+namespace clipvane {
+
+inline constexpr int kAnalysisSamples = 224;    // the block and 96 samples of look-ahead
+inline constexpr int kLookAheadSamples = 128;
+inline constexpr int kLagCodes = 126;           // lag codes 0..125
+inline constexpr float kReflectionLimit = 0.999f;
+inline constexpr float kQ15ToFloat = 0.000030517578125f;  // 2^-15
+
+// The analysis window (a Hamming window over 224 samples, with the table's one
+// off-by-one-in-the-last-digit value kept at 13 and 211).
+extern const float kAnalysisWindow[kAnalysisSamples];
+
+// --- spectrum ---------------------------------------------------------------
+
+struct SpectrumAnalysis {
+  int spectrumIndex[kSpectrumStages];
+  float predictionFilter[kReflectionOrder + 1];  // a0 = 1, a1..a8 of A(z), unquantised
+  int32_t subBlockFilterSets[kSubBlocks][kFilterSetSize];
+  int32_t residual[kBlockSamples];
+};
+
+// Autocorrelation of the windowed samples, lags 0..8, accumulated in double
+// (each product of two floats is exact there) and stored as floats.
+void ComputeAutocorrelation(const float* windowed, float* correlation);
+// Noise floor, white-noise correction and lag window, in place.
+void ConditionAutocorrelation(float* correlation);
+// Levinson-Durbin recursion: a[0] = 1, a[1..8].
+void LevinsonDurbin(const float* correlation, float* filter);
+// Step-down recursion: the filter's reflection coefficients k_1..k_8.
+void FilterToReflection(const float* filter, float* reflection);
+
+// Three-stage search of the reflection vector `reflection` (floats in (-1, 1))
+// predicted from `base` (Q15). `limit` bounds every running coefficient.
+void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
+                        float limit, int* indices);
+// The same search computing every arcsine directly: the fallback for limits
+// of 1 or more, and the formulation the fast search must reproduce.
+void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
+                              float limit, int* indices);
+
+void AnalyseSpectrum(AudioEncoderState& state, const float* windowed, const int32_t* samples, bool keyBlock,
+                     bool collect, float limit, SpectrumAnalysis& out);
+
+// --- long-term prediction -----------------------------------------------------
+
+struct LagSearchResult {
+  int lagCode = 0;
+  bool usable = false;
+};
+
+LagSearchResult SearchLongTermLag(const int32_t* residual, const int32_t* history);
+// Portable form, and the vectorised form (only where the CPU has AVX2).
+LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t* history);
+bool LongTermSearchHasAvx2();
+// The lowest lag code of least error, usable when it removes energy.
+LagSearchResult ChooseLongTermLag(const float* error, const int32_t* residual);
+// Weight of sample i in sixteenths: 1..7 rising, 8 in the middle, 7..1 falling.
+constexpr int32_t TaperWeight(int i) {
+  const int rising = i + 1;
+  const int falling = kBlockSamples - i;
+  const int w = rising < falling ? rising : falling;
+  return w < 8 ? w : 8;
+}
+LagSearchResult SearchLongTermLagAvx2(const int32_t* residual, const int32_t* history);
+
+// The analysis shape of the prediction: ((h >> 1) * w) >> 3, h >> 1 in the middle.
+void LongTermAnalysisShape(const int32_t* history, int lagCode, int32_t* out);
+void RemoveLongTermPrediction(int32_t* residual, const int32_t* history, int lagCode);
+
+// --- excitation -----------------------------------------------------------------
+
+struct ExcitationChoice {
+  int packetMode = 0;
+  int gridPhase = 0;
+  int gainIndex = 0;
+  uint8_t pulses[kMaxPulses] = {};
+  int32_t synthesis[kBlockSamples] = {};  // the chosen mode's output, before clipping
+};
+
+// Transposed direct form of P(z)/Q(z) over 128 samples; `memory` (8 values) advances.
+void WeightingFilter(const int32_t* input, const float* p, const float* q, float* memory, float* out);
+
+// Rounds a pulse's float position to the nearest level (halves away from
+// zero) and clamps it to 0..top; a NaN (a zero target over a zero gain) takes
+// the middle level.
+int QuantisePulse(float c, int top);
+
+void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t* samples, int lagCode,
+                      const float* predictionFilter, const int32_t (*subBlockFilterSets)[kFilterSetSize],
+                      float quality, bool keyBlock, bool collect, ExcitationChoice& out);
+
+// --- packing ---------------------------------------------------------------------
+
+int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice& choice, uint8_t* packet);
+
+// EncodeAudioBlock that also hands back the block's decisions and the chosen
+// mode's synthesis (for tests and tools; `details` may be null).
+struct EncodedBlockDetails {
+  int lagCode = 0;
+  int spectrumIndex[kSpectrumStages] = {};
+  ExcitationChoice choice;
+};
+int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
+                             bool collect, float quality, EncodedBlockDetails* details);
+
+}  // namespace clipvane

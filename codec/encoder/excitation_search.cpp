@@ -1,0 +1,257 @@
+// Excitation search: the residual is coded as a regular grid of uniformly
+// quantised pulses in each of the four packet modes; each trial is synthesised
+// as the decoder will, and the mode of least weighted error plus rate penalty
+// is kept together with the decoder state it leaves behind.
+
+#include <cmath>
+#include <cstring>
+
+#include "codec/decoder_steps.h"
+#include "codec/encoder/encoder_steps.h"
+#include "codec/fixed_point.h"
+
+namespace clipvane {
+
+namespace {
+
+constexpr float kGamma1 = 0.9f;  // numerator bandwidth expansion of the weighting filter
+constexpr float kGamma2 = 0.5f;  // denominator bandwidth expansion
+constexpr float kMinimumScale = 4.0f;
+constexpr float kOddPulseOffset = 0.05f;
+constexpr float kQ13ToFloat = 1.0f / 8192.0f;
+constexpr int kWeightingOrder = kReflectionOrder;
+
+// Low-pass filters (Q13) that the pulse grid samples: one per spacing, 4s - 1
+// taps, centred on tap 2s - 1, so the grid keeps what its spacing can carry.
+constexpr int kMaxTaps = 19;
+constexpr int kMaxCentre = 9;
+struct LowPass {
+  int taps;
+  float h[kMaxTaps];
+};
+constexpr LowPass kLowPass3 = {11, {-134, -374, 0, 2054, 5741, 8192, 5741, 2054, 0, -374, -134}};
+constexpr LowPass kLowPass4 = {15, {-132, -435, -553, 0, 1537, 3911, 6453, 8192, 6453, 3911, 1537, 0, -553, -435,
+                                    -132}};
+constexpr LowPass kLowPass5 = {19, {-85, -310, -531, -511, 0, 1150, 2893, 4960, 6897, 8192, 6897, 4960, 2893, 1150,
+                                    0, -511, -531, -310, -85}};
+
+const LowPass& LowPassFor(int spacing) {
+  return spacing == 3 ? kLowPass3 : (spacing == 4 ? kLowPass4 : kLowPass5);
+}
+
+struct ModeTrial {
+  float score;
+  int gridPhase;
+  int gainIndex;
+  int32_t gain;
+  float scale;
+  float logRatio;
+  uint8_t pulses[kMaxPulses];
+  int32_t excitation[kBlockSamples];
+  int32_t synthesis[kBlockSamples];
+  int32_t synthesisMemory[kReflectionOrder];
+  float errorWeightingMemory[kWeightingOrder];
+};
+
+// f[k] = 2^-13 sum_l h[l] r[k + l - centre]; samples outside the block are the
+// zero padding of `padded`, whose products leave each sum unchanged.
+void LowPassResidual(const float* padded, const LowPass& filter, float* out) {
+  const int shift = kMaxCentre - (filter.taps - 1) / 2;
+  float sum[kBlockSamples] = {};
+  for (int l = 0; l < filter.taps; ++l) {
+    const float h = filter.h[l];
+    const float* source = padded + shift + l;
+    for (int k = 0; k < kBlockSamples; ++k) sum[k] = sum[k] + h * source[k];
+  }
+  for (int k = 0; k < kBlockSamples; ++k) out[k] = sum[k] * kQ13ToFloat;
+}
+
+int ChooseGridPhase(const float* f, int spacing) {
+  // Later phases win ties, so a silent block takes phase 3.
+  float bestEnergy = 0.0f;
+  int best = 0;
+  for (int phase = 0; phase < 4; ++phase) {
+    float energy = 0.0f;
+    for (int pos = phase; pos < kBlockSamples; pos += spacing) energy = energy + f[pos] * f[pos];
+    if (energy >= bestEnergy) {
+      bestEnergy = energy;
+      best = phase;
+    }
+  }
+  return best;
+}
+
+// Index of the gain ratio nearest to the target on a log scale. Entries that
+// would leave a gain below 1 are passed over while another entry keeps it at
+// least 1, because a zero gain can never grow again until the next key block.
+int ChooseGainIndex(const int16_t* ratio, const float* logRatio, int32_t gainState, float target) {
+  bool keepsGain[kGainLevels];
+  bool anyKeepsGain = false;
+  for (int i = 0; i < kGainLevels; ++i) {
+    keepsGain[i] = (WrapMul(gainState, ratio[i]) >> 13) >= 1;
+    anyKeepsGain = anyKeepsGain || keepsGain[i];
+  }
+  int best = -1;
+  float bestError = 0.0f;
+  for (int i = 0; i < kGainLevels; ++i) {
+    if (anyKeepsGain && !keepsGain[i]) continue;
+    const float d = logRatio[i] - target;
+    const float err = d * d;
+    if (best < 0 || err < bestError) {
+      best = i;
+      bestError = err;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+int QuantisePulse(float c, int top) {
+  if (c != c) return (top + 1) / 2;
+  if (!(c > 0.0f)) return 0;  // c - 0.5 truncates to 0 or below
+  const float rounded = c + 0.5f;
+  if (rounded >= static_cast<float>(top)) return top;
+  return static_cast<int>(rounded);
+}
+
+void WeightingFilter(const int32_t* input, const float* p, const float* q, float* memory, float* out) {
+  float m[kWeightingOrder];
+  std::memcpy(m, memory, sizeof(m));
+  for (int n = 0; n < kBlockSamples; ++n) {
+    const float x = static_cast<float>(input[n]);
+    const float y = p[0] * x + m[0];
+    for (int k = 1; k < kWeightingOrder; ++k) m[k - 1] = m[k] + p[k] * x - q[k] * y;
+    m[kWeightingOrder - 1] = p[kWeightingOrder] * x - q[kWeightingOrder] * y;
+    out[n] = y;
+  }
+  std::memcpy(memory, m, sizeof(m));
+}
+
+void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t* samples, int lagCode,
+                      const float* predictionFilter, const int32_t (*subBlockFilterSets)[kFilterSetSize],
+                      float quality, bool keyBlock, bool collect, ExcitationChoice& out) {
+  AudioDecoderState& local = state.decoder;
+  const ChannelCodebook& codebook = local.codebook;
+
+  // W(z) = A(z/0.9) / A(z/0.5), from this block's unquantised filter.
+  float p[kWeightingOrder + 1];
+  float q[kWeightingOrder + 1];
+  float power1 = 1.0f;
+  float power2 = 1.0f;
+  p[0] = predictionFilter[0] * power1;
+  q[0] = predictionFilter[0] * power2;
+  for (int i = 1; i <= kWeightingOrder; ++i) {
+    power1 = power1 * kGamma1;
+    power2 = power2 * kGamma2;
+    p[i] = predictionFilter[i] * power1;
+    q[i] = predictionFilter[i] * power2;
+  }
+  p[0] = 1.0f;
+  q[0] = 1.0f;
+
+  float weighted[kBlockSamples];
+  WeightingFilter(samples, p, q, state.speechWeightingMemory, weighted);
+  float normaliser = 1.0f;
+  for (int n = 0; n < kBlockSamples; ++n) normaliser = normaliser + weighted[n] * weighted[n];
+  const float penalty = 1.0f / quality;
+
+  float padded[kBlockSamples + 2 * kMaxCentre] = {};
+  for (int k = 0; k < kBlockSamples; ++k) padded[kMaxCentre + k] = static_cast<float>(residual[k]);
+
+  int32_t prediction[kBlockSamples] = {};
+  const bool predicted = lagCode <= kMaxLagCode;
+  if (predicted) LongTermPrediction(local.excitationHistory, lagCode, prediction);
+
+  float logRatio[kGainLevels];
+  for (int i = 0; i < kGainLevels; ++i) {
+    logRatio[i] = std::log(static_cast<float>(codebook.gainRatio[i]) * kQ13ToFloat);
+  }
+  const int32_t gainState = local.gainState;
+
+  ModeTrial trials[2];
+  int bestSlot = 0;
+  int bestMode = 0;
+  for (int mode = 0; mode < kPacketModes; ++mode) {
+    const PacketMode& grid = kPacketModeTable[mode];
+    ModeTrial& trial = trials[mode == 0 ? 0 : 1 - bestSlot];
+
+    float f[kBlockSamples];
+    LowPassResidual(padded, LowPassFor(grid.spacing), f);
+    trial.gridPhase = ChooseGridPhase(f, grid.spacing);
+
+    float target[kMaxPulses];
+    float largest = 0.0f;
+    for (int i = 0; i < grid.pulses; ++i) {
+      target[i] = f[trial.gridPhase + grid.spacing * i];
+      const float magnitude = std::fabs(target[i]);
+      if (magnitude > largest) largest = magnitude;
+    }
+    float scale = grid.pulseBits == 3 ? largest / 7.0f : (largest / 3.0f) * 0.75f;
+    if (scale < kMinimumScale) scale = kMinimumScale;
+    trial.scale = scale;
+
+    const float ratio = scale / static_cast<float>(gainState);
+    trial.logRatio = std::log(ratio);
+    trial.gainIndex = ChooseGainIndex(codebook.gainRatio, logRatio, gainState, trial.logRatio);
+    trial.gain = WrapMul(gainState, codebook.gainRatio[trial.gainIndex]) >> 13;
+
+    const int levels = 1 << grid.pulseBits;
+    const float middle = static_cast<float>(levels / 2);
+    const float inverse = 1.0f / (2.0f * static_cast<float>(trial.gain));
+    std::memcpy(trial.excitation, prediction, sizeof(prediction));
+    for (int i = 0; i < grid.pulses; ++i) {
+      float c = middle + target[i] * inverse - 0.5f;
+      if (i & 1) c = c + kOddPulseOffset;
+      const int v = QuantisePulse(c, levels - 1);
+      trial.pulses[i] = static_cast<uint8_t>(v);
+      int32_t& e = trial.excitation[trial.gridPhase + grid.spacing * i];
+      e = WrapAdd(e, WrapMul(2 * v + 1 - levels, trial.gain));
+    }
+
+    int32_t* synthesis = trial.synthesis;
+    std::memcpy(synthesis, trial.excitation, sizeof(trial.synthesis));
+    std::memcpy(trial.synthesisMemory, local.synthesisMemory, sizeof(trial.synthesisMemory));
+    for (int b = 0; b < kSubBlocks; ++b) {
+      SynthesisFilter(synthesis + b * kSubBlockSamples, kSubBlockSamples, subBlockFilterSets[b],
+                      trial.synthesisMemory);
+    }
+    int32_t error[kBlockSamples];
+    for (int n = 0; n < kBlockSamples; ++n) error[n] = WrapSub(synthesis[n], samples[n]);
+    std::memcpy(trial.errorWeightingMemory, state.errorWeightingMemory, sizeof(trial.errorWeightingMemory));
+    float weightedError[kBlockSamples];
+    WeightingFilter(error, p, q, trial.errorWeightingMemory, weightedError);
+    float sum = 0.0f;
+    for (int n = 0; n < kBlockSamples; ++n) sum = sum + weightedError[n] * weightedError[n];
+    trial.score = sum / normaliser + static_cast<float>(grid.bytes) * penalty;
+
+    if (mode == 0 || trial.score < trials[bestSlot].score) {
+      bestSlot = mode == 0 ? 0 : 1 - bestSlot;
+      bestMode = mode;
+    }
+  }
+
+  const ModeTrial& chosen = trials[bestSlot];
+  local.gainState = chosen.gain;
+  std::memcpy(local.synthesisMemory, chosen.synthesisMemory, sizeof(chosen.synthesisMemory));
+  std::memcpy(state.errorWeightingMemory, chosen.errorWeightingMemory, sizeof(chosen.errorWeightingMemory));
+  std::memcpy(residual, chosen.excitation, sizeof(chosen.excitation));
+
+  out.packetMode = bestMode;
+  out.gridPhase = chosen.gridPhase;
+  out.gainIndex = chosen.gainIndex;
+  std::memcpy(out.pulses, chosen.pulses, sizeof(out.pulses));
+  std::memcpy(out.synthesis, chosen.synthesis, sizeof(out.synthesis));
+
+  if (collect) {
+    // A block before the channel's first key block has no gain to compare
+    // with; its ratio is not a measurement and would only poison training.
+    if (keyBlock) {
+      if (std::isfinite(chosen.scale)) state.keyGainValues.push_back(chosen.scale);
+    } else if (std::isfinite(chosen.logRatio)) {
+      state.gainLogRatios.push_back(chosen.logRatio);
+    }
+  }
+}
+
+}  // namespace clipvane

@@ -1,0 +1,67 @@
+// Long-term prediction: the delay (129..254 samples) at which half the past
+// excitation best matches the residual, and its removal from the residual.
+
+#include "codec/encoder/encoder_steps.h"
+#include "codec/fixed_point.h"
+
+namespace clipvane {
+
+namespace {
+
+constexpr float kLargestFloat = 3.40282347e38f;
+
+}  // namespace
+
+LagSearchResult ChooseLongTermLag(const float* error, const int32_t* residual) {
+  LagSearchResult result;
+  float best = kLargestFloat;
+  for (int lag = 0; lag < kLagCodes; ++lag) {
+    if (error[lag] < best) {
+      best = error[lag];
+      result.lagCode = lag;
+    }
+  }
+  float energy = 0.0f;
+  for (int i = 0; i < kBlockSamples; ++i) {
+    const float r = static_cast<float>(residual[i]);
+    energy = energy + r * r;
+  }
+  result.usable = best < energy;
+  return result;
+}
+
+void LongTermAnalysisShape(const int32_t* history, int lagCode, int32_t* out) {
+  const int32_t* source = history + (kBlockSamples - 1 - lagCode);
+  for (int i = 0; i < kBlockSamples; ++i) {
+    const int32_t w = TaperWeight(i);
+    out[i] = w == 8 ? source[i] >> 1 : WrapMul(source[i] >> 1, w) >> 3;
+  }
+}
+
+void RemoveLongTermPrediction(int32_t* residual, const int32_t* history, int lagCode) {
+  int32_t prediction[kBlockSamples];
+  LongTermAnalysisShape(history, lagCode, prediction);
+  for (int i = 0; i < kBlockSamples; ++i) residual[i] = WrapSub(residual[i], prediction[i]);
+}
+
+LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t* history) {
+  float error[kLagCodes];
+  int32_t prediction[kBlockSamples];
+  for (int lag = 0; lag < kLagCodes; ++lag) {
+    LongTermAnalysisShape(history, lag, prediction);
+    float sum = 0.0f;
+    for (int i = 0; i < kBlockSamples; ++i) {
+      const float d = static_cast<float>(WrapSub(residual[i], prediction[i]));
+      sum = sum + d * d;
+    }
+    error[lag] = sum;
+  }
+  return ChooseLongTermLag(error, residual);
+}
+
+LagSearchResult SearchLongTermLag(const int32_t* residual, const int32_t* history) {
+  static const bool avx2 = LongTermSearchHasAvx2();
+  return avx2 ? SearchLongTermLagAvx2(residual, history) : SearchLongTermLagPortable(residual, history);
+}
+
+}  // namespace clipvane

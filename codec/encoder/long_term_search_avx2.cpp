@@ -1,0 +1,74 @@
+// The lag search with eight lags side by side in AVX2 lanes. Every lane still
+// sums its own lag's squares in sample order, so the 126 sums are the same
+// floats as the portable search's; only the lags run in parallel.
+
+#include <immintrin.h>
+
+#include "codec/encoder/encoder_steps.h"
+
+namespace clipvane {
+
+namespace {
+
+constexpr int kLanes = 8;
+constexpr int kGroups = 16;         // 16 x 8 lanes cover lag codes 0..127; 126 and 127 are dropped
+constexpr int kGroupsPerPass = 4;   // four independent sums hide the addition latency
+constexpr int kTaper = 7;
+
+// Lane l of group g holds lag code 8g + 7 - l, so that the history entries the
+// eight lags read for one sample are consecutive: 120 - 8g + l + i.
+__attribute__((target("avx2"))) inline __m256 AccumulateSample(__m256 acc, __m256i residual, __m256i prediction) {
+  const __m256 d = _mm256_cvtepi32_ps(_mm256_sub_epi32(residual, prediction));
+  return _mm256_add_ps(acc, _mm256_mul_ps(d, d));
+}
+
+}  // namespace
+
+bool LongTermSearchHasAvx2() { return __builtin_cpu_supports("avx2"); }
+
+__attribute__((target("avx2"))) LagSearchResult SearchLongTermLagAvx2(const int32_t* residual,
+                                                                        const int32_t* history) {
+  alignas(32) int32_t half[kHistorySamples];
+  for (int j = 0; j < kHistorySamples; ++j) half[j] = history[j] >> 1;
+
+  alignas(32) float error[kGroups * kLanes];
+  for (int first = 0; first < kGroups; first += kGroupsPerPass) {
+    __m256 acc[kGroupsPerPass];
+    const int32_t* source[kGroupsPerPass];
+    for (int g = 0; g < kGroupsPerPass; ++g) {
+      acc[g] = _mm256_setzero_ps();
+      source[g] = half + (kBlockSamples - kLanes - kLanes * (first + g));
+    }
+    for (int i = 0; i < kTaper; ++i) {
+      const __m256i r = _mm256_set1_epi32(residual[i]);
+      const __m256i w = _mm256_set1_epi32(i + 1);
+      for (int g = 0; g < kGroupsPerPass; ++g) {
+        const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(source[g] + i));
+        acc[g] = AccumulateSample(acc[g], r, _mm256_srai_epi32(_mm256_mullo_epi32(h, w), 3));
+      }
+    }
+    for (int i = kTaper; i < kBlockSamples - kTaper; ++i) {
+      const __m256i r = _mm256_set1_epi32(residual[i]);
+      for (int g = 0; g < kGroupsPerPass; ++g) {
+        const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(source[g] + i));
+        acc[g] = AccumulateSample(acc[g], r, h);
+      }
+    }
+    for (int i = kBlockSamples - kTaper; i < kBlockSamples; ++i) {
+      const __m256i r = _mm256_set1_epi32(residual[i]);
+      const __m256i w = _mm256_set1_epi32(kBlockSamples - i);
+      for (int g = 0; g < kGroupsPerPass; ++g) {
+        const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(source[g] + i));
+        acc[g] = AccumulateSample(acc[g], r, _mm256_srai_epi32(_mm256_mullo_epi32(h, w), 3));
+      }
+    }
+    for (int g = 0; g < kGroupsPerPass; ++g) {
+      alignas(32) float lanes[kLanes];
+      _mm256_store_ps(lanes, acc[g]);
+      for (int l = 0; l < kLanes; ++l) error[kLanes * (first + g) + kLanes - 1 - l] = lanes[l];
+    }
+  }
+  return ChooseLongTermLag(error, residual);
+}
+
+}  // namespace clipvane

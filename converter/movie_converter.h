@@ -1,0 +1,127 @@
+#pragma once
+// CMovieConverter holds one conversion from start to end: the input movie, the
+// output container, the key-frame list that becomes the seek table, the
+// per-channel codec states, the codebook phase and the optional debug sound.
+// The driver calls Open, then (with audio) the codebook phase, then
+// ConvertStep until it returns false, and finally destroys it. Destruction
+// deletes an output file that was not finished.
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <optional>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio_io/audio_grabber.h"
+#include "audio_io/debug_sound_file.h"
+#include "avi/avi_reader.h"
+#include "codec/audio_decoder.h"
+#include "codec/encoder/audio_encoder.h"
+#include "converter/container.h"
+#include "converter/output_file.h"
+#include "platform/file_time.h"
+#include "platform/worker_thread.h"
+
+namespace clipvane {
+
+class CMovieConverter {
+ public:
+  CMovieConverter();
+  ~CMovieConverter();
+  CMovieConverter(const CMovieConverter&) = delete;
+  CMovieConverter& operator=(const CMovieConverter&) = delete;
+
+  // Validates the input, creates the output and writes the provisional header.
+  // Returns nullptr when ready, or the error message (ending in a newline),
+  // which stays valid until the converter is destroyed.
+  const std::string* Open(const std::string& inputPath, const std::string& outputPath,
+                          const std::string& debugSoundPath, float quality);
+
+  // Codebook phase (inputs with audio only).
+  bool DecideCodebookRebuild(bool forceRebuild, bool forceKeep);
+  bool CollectStep();
+  bool BuildStep();
+  float BuildProgress() const;
+  bool LoadCodebook();
+
+  // Converts one video frame; false once the input is exhausted, after the
+  // output has been completed (or when the run failed: see Failed()).
+  bool ConvertStep();
+
+  int32_t FrameIndex() const { return frameIndex_; }
+  int32_t TotalFrameCount() const { return totalFrameCount_; }
+  uint32_t AudioSampleRate() const { return header_.audioSampleRate; }
+  const ContainerHeader& Header() const { return header_; }
+  const std::string& CodebookFilePath() const { return codebookFilePath_; }
+
+  // Set when the conversion ended early because a frame could not be read:
+  // the output is complete but shorter than the input announced.
+  const std::string& Warning() const { return warning_; }
+  // Set when the conversion could not produce a valid file (a container limit
+  // or a write failure); the output is then removed at destruction.
+  bool Failed() const { return !failure_.empty(); }
+  const std::string& Failure() const { return failure_; }
+
+ private:
+  struct FrameAudio;
+  void Finish();
+  void ReleaseInput();
+  void StopTrainer();
+  bool IsKeyFrameAndAdvance();
+  bool FrameIsPresent(int32_t frame, uint32_t* bytes) const;
+  int32_t NextAllotment();
+  void FetchFrameAudio(int32_t samples);
+  bool WriteSideFileImage(int32_t channel);
+  void StartTrainer(int32_t channel);
+  void Fail(std::string message);
+
+  std::string inputPath_;
+  std::string outputPath_;
+  std::string codebookFilePath_;
+  std::string sideFileTempPath_;
+  OutputFile output_;
+  std::unique_ptr<avi::AviReader> movie_;
+  bool hasAudioStream_ = false;
+  std::vector<SeekEntry> keyFrames_;
+  std::size_t seekCursor_ = 0;
+  int32_t frameIndex_ = 0;
+  ContainerHeader header_;
+  float framesPerSecond_ = 0.0f;
+  int32_t codecMismatch_ = 1;
+  platform::FileTime inputLastWriteTime_;
+  int32_t totalFrameCount_ = 0;
+  int32_t framesAvailable_ = 0;  // frames the input can deliver (index and announced length)
+  uint64_t inputFileBytes_ = 0;
+  std::vector<AudioEncoderState> encoderStates_;
+  std::vector<CAudioGrabber*> channelGrabbers_;
+  std::vector<std::unique_ptr<CAudioGrabber>> ownedGrabbers_;
+  float quality_ = 128.0f;
+  std::vector<uint8_t> codebookBlock_;
+  platform::WorkerThread trainer_;
+  bool trainerActive_ = false;
+  std::atomic<bool> stopTraining_{false};
+  int32_t trainingChannel_ = 0;
+  bool debugSoundOn_ = false;
+  std::vector<AudioDecoderState> decoderStates_;
+  DebugSoundFile debugSoundFile_;
+  std::vector<int16_t> debugFrame_;
+  std::string message_;
+  std::string warning_;
+  std::string failure_;
+
+  // Per-step buffers, kept between steps so a step allocates nothing once warm.
+  std::vector<uint8_t> frameBuffer_;
+  std::vector<std::vector<int16_t>> channelSamples_;
+  std::vector<uint8_t> packetBuffer_;
+  FrameRecordBuilder record_;
+};
+
+// The side file's path: the input path with its extension replaced by ".cbk"
+// ("a.b.avi" gives "a.b.cbk", "clip" gives "clip.cbk"), in the input's folder.
+std::string CodebookPathFor(const std::string& inputPath);
+
+}  // namespace clipvane

@@ -1,0 +1,74 @@
+#include "platform/worker_thread.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace clipvane::platform {
+
+// The finished flag is set under the mutex after the work returns, so a wait
+// that sees it also sees everything the work wrote.
+struct WorkerThread::Impl {
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable finishedSignal;
+  bool finished = true;
+};
+
+WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {}
+
+WorkerThread::~WorkerThread() { Join(); }
+
+bool WorkerThread::Start(std::function<void()> work) {
+  Join();  // one worker at a time
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->finished = false;
+  }
+  Impl* impl = impl_.get();
+  try {
+    impl_->thread = std::thread([impl, job = std::move(work)]() {
+      try {
+        job();
+      } catch (...) {
+        // Nothing may leave a thread; a failed job still counts as finished
+        // so that the waiter is never left polling for ever.
+      }
+      std::lock_guard<std::mutex> lock(impl->mutex);
+      impl->finished = true;
+      impl->finishedSignal.notify_all();
+    });
+  } catch (const std::exception&) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->finished = true;
+    return false;
+  }
+  return true;
+}
+
+bool WorkerThread::WaitFor(int milliseconds) {
+  if (!impl_->thread.joinable()) return true;
+  bool finished;
+  {
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    finished = impl_->finishedSignal.wait_for(lock, std::chrono::milliseconds(milliseconds < 0 ? 0 : milliseconds),
+                                              [this] { return impl_->finished; });
+  }
+  // The thread has nothing left to do but return; reclaim it now.
+  if (finished) impl_->thread.join();
+  return finished;
+}
+
+bool WorkerThread::Running() const {
+  if (!impl_->thread.joinable()) return false;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return !impl_->finished;
+}
+
+void WorkerThread::Join() {
+  if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+}  // namespace clipvane::platform

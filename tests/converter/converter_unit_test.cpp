@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "converter/container.h"
+#include "converter/movie_converter.h"
+#include "converter/samples_per_frame.h"
+
+namespace clipvane {
+namespace {
+
+std::vector<int32_t> Allot(FrameAllotment& allotment, float x, int frames) {
+  std::vector<int32_t> result;
+  for (int i = 0; i < frames; ++i) result.push_back(allotment.Next(x, 128));
+  return result;
+}
+
+TEST(FrameAllotment, TakesBackTheRoundingSurplus) {
+  FrameAllotment allotment;
+  // 22050 Hz at 25 fps: 882 samples per frame.
+  EXPECT_EQ(Allot(allotment, 882.0f, 12),
+            (std::vector<int32_t>{896, 896, 896, 896, 896, 896, 896, 896, 896, 768, 896, 896}));
+}
+
+TEST(FrameAllotment, ConversionContinuesTheCollectionSequence) {
+  FrameAllotment allotment;
+  Allot(allotment, 882.0f, 10);  // a collection pass of 10 frames
+  EXPECT_EQ(Allot(allotment, 882.0f, 12),
+            (std::vector<int32_t>{896, 896, 896, 896, 896, 896, 896, 896, 768, 896, 896, 896}));
+}
+
+TEST(FrameAllotment, ExactMultiplesStayConstantAndTotalsTrackTheRate) {
+  FrameAllotment exact;
+  for (int32_t m : Allot(exact, 1280.0f, 50)) EXPECT_EQ(m, 1280);
+
+  // Over many frames the running total never falls behind the rate and never
+  // runs ahead by a block or more.
+  FrameAllotment allotment;
+  const float x = 1471.46997f;
+  int64_t total = 0;
+  for (int n = 1; n <= 5000; ++n) {
+    int32_t m = allotment.Next(x, 128);
+    ASSERT_EQ(m % 128, 0);
+    total += m;
+    ASSERT_GE(double(total), double(n) * x - 1.0);
+    ASSERT_LT(double(total), double(n) * x + 128.0);
+  }
+}
+
+TEST(FrameAllotment, SmallRatesGiveEmptyFrames) {
+  FrameAllotment allotment;
+  // 100 samples per frame: some frames get no block at all.
+  std::vector<int32_t> m = Allot(allotment, 100.0f, 8);
+  EXPECT_EQ(m, (std::vector<int32_t>{128, 128, 128, 128, 0, 128, 128, 128}));
+}
+
+TEST(ContainerHeader, FrameRateRoundsHalfAwayFromZero) {
+  EXPECT_EQ(FrameRate16x16(25, 1), 1638400u);
+  EXPECT_EQ(FrameRate16x16(30000, 1001), 1964116u);
+  EXPECT_EQ(FrameRate16x16(15, 1), 983040u);
+  EXPECT_EQ(FrameRate16x16(1, 3), 21845u);  // 21845.33 rounds down
+  EXPECT_EQ(FrameRate16x16(1, 131072), 1u);  // exactly 0.5 rounds up
+}
+
+TEST(ContainerHeader, SerializesLittleEndianFieldByField) {
+  ContainerHeader h;
+  h.frameCount = 0x01020304;
+  h.width = -2;
+  h.seekEntryCount = 7;
+  uint8_t bytes[kContainerHeaderBytes];
+  SerializeHeader(h, bytes);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 4), "QKDS");
+  EXPECT_EQ(bytes[4], 0x04);
+  EXPECT_EQ(bytes[7], 0x01);
+  EXPECT_EQ(bytes[8], 0xFE);
+  EXPECT_EQ(bytes[11], 0xFF);
+  EXPECT_EQ(bytes[44], 7);
+  ContainerHeader back = ParseHeader(bytes);
+  EXPECT_EQ(back.frameCount, h.frameCount);
+  EXPECT_EQ(back.width, -2);
+  EXPECT_EQ(back.seekEntryCount, 7u);
+}
+
+TEST(FrameRecordBuilder, DropsFourBytesPadsAndPutsSizesInFront) {
+  std::vector<uint8_t> frame(1000);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i);
+  std::vector<uint8_t> packets(34, 0xAB);  // a 14-byte and a 20-byte packet
+  FrameRecordBuilder record;
+  record.Begin(frame.data(), frame.size());
+  record.AppendAudio(packets.data(), packets.size());
+  ASSERT_EQ(record.Complete(2), 1036u);
+  const uint8_t* r = record.Data();
+  EXPECT_EQ(LoadLE16(r), 1034);
+  EXPECT_EQ(LoadLE16(r + 2), 2);
+  EXPECT_EQ(r[4], 4);  // the frame's fifth byte
+  EXPECT_EQ(r[4 + 995], uint8_t(999));
+  EXPECT_EQ(r[4 + 996], 0xAB);
+  EXPECT_EQ(r[1034], 0);
+  EXPECT_EQ(r[1035], 0);
+}
+
+TEST(FrameRecordBuilder, ShortFramesHaveNoPayloadAndAlignedOnesNoPadding) {
+  FrameRecordBuilder record;
+  const uint8_t tiny[3] = {1, 2, 3};
+  record.Begin(tiny, 3);
+  EXPECT_EQ(record.Complete(0), 4u);
+  EXPECT_EQ(LoadLE16(record.Data()), 2);
+
+  record.Begin(nullptr, 0);
+  EXPECT_EQ(record.Complete(0), 4u);
+
+  std::vector<uint8_t> frame(12, 9);
+  record.Begin(frame.data(), frame.size());
+  EXPECT_EQ(record.Complete(0), 12u);  // 8 payload bytes need no padding
+}
+
+TEST(CodebookPath, ReplacesOnlyTheFileNamesExtension) {
+  EXPECT_EQ(CodebookPathFor("movie.avi"), "movie.cbk");
+  EXPECT_EQ(CodebookPathFor("a.b.avi"), "a.b.cbk");
+  EXPECT_EQ(CodebookPathFor("clip"), "clip.cbk");
+  EXPECT_EQ(CodebookPathFor("/films/v1.2/clip"), "/films/v1.2/clip.cbk");
+  EXPECT_EQ(CodebookPathFor("/films/v1.2/clip.AVI"), "/films/v1.2/clip.cbk");
+}
+
+}  // namespace
+}  // namespace clipvane

@@ -115,11 +115,25 @@ bool Avx2SearchAvailable() {
 #endif
 }
 
+bool Avx512SearchAvailable() {
+#if defined(CLIPVANE_HAVE_AVX2_KERNEL)
+  static const bool available = __builtin_cpu_supports("avx512f") && Avx2SearchAvailable();
+  return available;
+#else
+  return false;
+#endif
+}
+
 #if defined(CLIPVANE_HAVE_AVX2_KERNEL)
 namespace {
 
+bool UseAvx512(SearchKernel kernel) {
+  return (kernel == SearchKernel::kAuto || kernel == SearchKernel::kAvx512) && Avx512SearchAvailable();
+}
+
 bool UseAvx2(SearchKernel kernel) {
-  return (kernel == SearchKernel::kAuto || kernel == SearchKernel::kAvx2) && Avx2SearchAvailable();
+  return (kernel == SearchKernel::kAuto || kernel == SearchKernel::kAvx2 || kernel == SearchKernel::kAvx512) &&
+         Avx2SearchAvailable();
 }
 
 }  // namespace
@@ -128,6 +142,10 @@ bool UseAvx2(SearchKernel kernel) {
 void NearestEntries(const float* records, int recordCount, const float* entries, int entryCount, int* indices,
                     float* distances, SearchKernel kernel) {
 #if defined(CLIPVANE_HAVE_AVX2_KERNEL)
+  if (UseAvx512(kernel)) {
+    detail::NearestEntriesAvx512(records, recordCount, entries, entryCount, indices, distances);
+    return;
+  }
   if (UseAvx2(kernel)) {
     detail::NearestEntriesAvx2(records, recordCount, entries, entryCount, indices, distances);
     return;

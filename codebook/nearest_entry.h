@@ -26,10 +26,13 @@ enum class SearchKernel {
   kScalar,    // one record after another through NearestEntry: the plain search
   kPortable,  // plain C++ over 8 records at a time, every processor
   kAvx2,      // 8 records per instruction; falls back to kPortable without AVX2
+  kAvx512,    // 16 records per instruction; falls back to kAvx2, then kPortable
 };
 
 // True when this build carries the AVX2 kernel and the processor runs it.
 bool Avx2SearchAvailable();
+// The same for the AVX-512 kernel.
+bool Avx512SearchAvailable();
 
 // `records` holds `recordCount` records of 8 floats; results go to
 // indices[0..recordCount-1] and distances[0..recordCount-1].

@@ -18,6 +18,8 @@ void NearestEntriesAvx2(const float* records, int recordCount, const float* entr
                         int* indices, float* distances);
 void NearestLevelsAvx2(const float* values, int valueCount, const float* levels, int levelCount, int* indices,
                        float* distances);
+void NearestEntriesAvx512(const float* records, int recordCount, const float* entries, int entryCount,
+                          int* indices, float* distances);
 #endif
 
 }  // namespace clipvane::detail

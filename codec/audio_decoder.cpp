@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "codec/audio_packet.h"
 #include "codec/bit_stream.h"

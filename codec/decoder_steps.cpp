@@ -99,9 +99,12 @@ void SynthesisFilter(int32_t* samples, int count, const int32_t* filterSet, int3
     for (int n = 0; n < chunk; ++n) {
       // y[n - 1 - i] sits at line[kOrder + n - 1 - i]; all sums wrap modulo 2^32.
       const uint32_t* past = line + n;
+      // The newest output enters last, so the other seven products need not
+      // wait for it: the recursion's critical path is one multiply and add.
       uint32_t sum = static_cast<uint32_t>(x[n]) * static_cast<uint32_t>(kFilterUnity);
-      sum += c[0] * past[7] + c[1] * past[6] + c[2] * past[5] + c[3] * past[4];
-      sum += c[4] * past[3] + c[5] * past[2] + c[6] * past[1] + c[7] * past[0];
+      sum += c[7] * past[0] + c[6] * past[1] + c[5] * past[2] + c[4] * past[3];
+      sum += c[3] * past[4] + c[2] * past[5] + c[1] * past[6];
+      sum += c[0] * past[7];
       const int32_t y = static_cast<int32_t>(sum) >> 14;
       line[kOrder + n] = static_cast<uint32_t>(y);
       x[n] = y;

@@ -138,7 +138,7 @@ bool CMovieConverter::ConvertStep() {
     return false;
   }
   uint64_t tail = uint64_t(header_.audioChannels) * kCodebookImageBytes + keyFrames_.size() * kSeekEntryBytes;
-  if (output_.Position() + recordBytes + tail > kMaxContainerBytes) {
+  if (output_.Position() + recordBytes + tail > containerLimit_) {
     Fail("Error: frame " + std::to_string(frameNumber) +
          " would take the output past 4 GiB, the most its 32-bit offsets can address\n");
     return false;

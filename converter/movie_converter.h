@@ -66,6 +66,10 @@ class CMovieConverter {
   bool Failed() const { return !failure_.empty(); }
   const std::string& Failure() const { return failure_; }
 
+  // Lowers the container's size limit so that tests can reach it without
+  // writing gigabytes.
+  void SetContainerLimitForTesting(uint64_t bytes) { containerLimit_ = bytes; }
+
  private:
   struct FrameAudio;
   void Finish();
@@ -112,6 +116,7 @@ class CMovieConverter {
   std::string message_;
   std::string warning_;
   std::string failure_;
+  uint64_t containerLimit_ = kMaxContainerBytes;
 
   // Per-step buffers, kept between steps so a step allocates nothing once warm.
   std::vector<uint8_t> frameBuffer_;

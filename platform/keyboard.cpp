@@ -5,6 +5,7 @@
 
 #if defined(_WIN32)
 #include <conio.h>
+#include <cstdio>
 #include <io.h>
 #include <windows.h>
 #else

@@ -74,11 +74,13 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
   constexpr int kTotal = kBlockSamples + kLookAheadSamples;
 
   // DC removal runs over the look-ahead too, but the carried state is the one
-  // after sample 127: the next block filters the same look-ahead again.
-  int32_t filtered[kTotal];
+  // after sample 127: the next block filters the same look-ahead again. The
+  // last 32 look-ahead samples reach nothing (the window ends before them),
+  // so their filtering is skipped.
+  int32_t filtered[kTotal] = {};
   int32_t previousInput = state.highPassInput;
   int32_t previousOutput = state.highPassOutput;
-  for (int n = 0; n < kTotal; ++n) {
+  for (int n = 0; n < kAnalysisSamples; ++n) {
     const int32_t x = samples[n];
     const int32_t decayed = WrapAdd(WrapMul(previousOutput, kHighPassPole), 16384) >> 15;
     previousOutput = WrapAdd(decayed, WrapSub(x, previousInput));

@@ -51,6 +51,17 @@ void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, co
 void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
                               float limit, int* indices);
 
+// The table search with its stages in AVX2 lanes (`vectorised`, only where
+// ReflectionSearchHasAvx2) or in scalar code.
+void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
+                            float limit, int* indices, bool vectorised);
+// One stage of QuantiseReflection's search with AVX2 (where the CPU has it):
+// `asinOfQ15` points at the arcsine of 0/32768, indexable from -32767 to 32767.
+bool ReflectionSearchHasAvx2();
+int SearchStageAvx2(const int16_t (*entries)[kReflectionOrder], const float* acc, const float* asinU,
+                    const float* weight, float limit, const float* asinOfQ15, float rejectedError,
+                    float largestFloat);
+
 void AnalyseSpectrum(AudioEncoderState& state, const float* windowed, const int32_t* samples, bool keyBlock,
                      bool collect, float limit, SpectrumAnalysis& out);
 
@@ -92,6 +103,19 @@ struct ExcitationChoice {
 
 // Transposed direct form of P(z)/Q(z) over 128 samples; `memory` (8 values) advances.
 void WeightingFilter(const int32_t* input, const float* p, const float* q, float* memory, float* out);
+
+// Five weighting filters side by side: for each lane, the filter of
+// WeightingFilter over inputs[lane] with memory[lane] (advanced in place),
+// summing the squared outputs in sample order from startSums[lane] into
+// sums[lane]. The outputs themselves are not kept.
+inline constexpr int kWeightingLanes = 5;
+void WeightingFilterLanes(const int32_t* const* inputs, const float* p, const float* q,
+                          float (*memory)[kReflectionOrder], const float* startSums, float* sums);
+
+// The pulse grid's low-pass filter: out[k] = 2^-13 * sum_l taps[l] *
+// padded[shift + l + k], k = 0..127, summed in tap order (padded holds the
+// residual with zeros around it).
+void LowPassLanes(const float* padded, const float* taps, int tapCount, int shift, float* out);
 
 // Rounds a pulse's float position to the nearest level (halves away from
 // zero) and clamps it to 0..top; a NaN (a zero target over a zero gain) takes

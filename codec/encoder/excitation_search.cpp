@@ -40,7 +40,6 @@ const LowPass& LowPassFor(int spacing) {
 }
 
 struct ModeTrial {
-  float score;
   int gridPhase;
   int gainIndex;
   int32_t gain;
@@ -49,32 +48,32 @@ struct ModeTrial {
   uint8_t pulses[kMaxPulses];
   int32_t excitation[kBlockSamples];
   int32_t synthesis[kBlockSamples];
+  int32_t error[kBlockSamples];
   int32_t synthesisMemory[kReflectionOrder];
-  float errorWeightingMemory[kWeightingOrder];
 };
 
 // f[k] = 2^-13 sum_l h[l] r[k + l - centre]; samples outside the block are the
 // zero padding of `padded`, whose products leave each sum unchanged.
 void LowPassResidual(const float* padded, const LowPass& filter, float* out) {
-  const int shift = kMaxCentre - (filter.taps - 1) / 2;
-  float sum[kBlockSamples] = {};
-  for (int l = 0; l < filter.taps; ++l) {
-    const float h = filter.h[l];
-    const float* source = padded + shift + l;
-    for (int k = 0; k < kBlockSamples; ++k) sum[k] = sum[k] + h * source[k];
-  }
-  for (int k = 0; k < kBlockSamples; ++k) out[k] = sum[k] * kQ13ToFloat;
+  LowPassLanes(padded, filter.h, filter.taps, kMaxCentre - (filter.taps - 1) / 2, out);
 }
 
 int ChooseGridPhase(const float* f, int spacing) {
+  // The four phase sums run side by side, each over its own positions
+  // p + s j (up to sample 127) in order.
+  float energy[4] = {};
+  for (int start = 0; start < kBlockSamples; start += spacing) {
+    for (int phase = 0; phase < 4; ++phase) {
+      const int pos = start + phase;
+      if (pos < kBlockSamples) energy[phase] = energy[phase] + f[pos] * f[pos];
+    }
+  }
   // Later phases win ties, so a silent block takes phase 3.
   float bestEnergy = 0.0f;
   int best = 0;
   for (int phase = 0; phase < 4; ++phase) {
-    float energy = 0.0f;
-    for (int pos = phase; pos < kBlockSamples; pos += spacing) energy = energy + f[pos] * f[pos];
-    if (energy >= bestEnergy) {
-      bestEnergy = energy;
+    if (energy[phase] >= bestEnergy) {
+      bestEnergy = energy[phase];
       best = phase;
     }
   }
@@ -139,29 +138,21 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   float q[kWeightingOrder + 1];
   float power1 = 1.0f;
   float power2 = 1.0f;
-  p[0] = predictionFilter[0] * power1;
-  q[0] = predictionFilter[0] * power2;
+  p[0] = 1.0f;
+  q[0] = 1.0f;
   for (int i = 1; i <= kWeightingOrder; ++i) {
     power1 = power1 * kGamma1;
     power2 = power2 * kGamma2;
     p[i] = predictionFilter[i] * power1;
     q[i] = predictionFilter[i] * power2;
   }
-  p[0] = 1.0f;
-  q[0] = 1.0f;
-
-  float weighted[kBlockSamples];
-  WeightingFilter(samples, p, q, state.speechWeightingMemory, weighted);
-  float normaliser = 1.0f;
-  for (int n = 0; n < kBlockSamples; ++n) normaliser = normaliser + weighted[n] * weighted[n];
   const float penalty = 1.0f / quality;
 
   float padded[kBlockSamples + 2 * kMaxCentre] = {};
   for (int k = 0; k < kBlockSamples; ++k) padded[kMaxCentre + k] = static_cast<float>(residual[k]);
 
   int32_t prediction[kBlockSamples] = {};
-  const bool predicted = lagCode <= kMaxLagCode;
-  if (predicted) LongTermPrediction(local.excitationHistory, lagCode, prediction);
+  if (lagCode <= kMaxLagCode) LongTermPrediction(local.excitationHistory, lagCode, prediction);
 
   float logRatio[kGainLevels];
   for (int i = 0; i < kGainLevels; ++i) {
@@ -169,16 +160,21 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   }
   const int32_t gainState = local.gainState;
 
-  ModeTrial trials[2];
-  int bestSlot = 0;
-  int bestMode = 0;
+  // Each mode's trial up to its synthesis error; the weighting of the four
+  // errors (and of the input, for the normaliser) then runs as one pass.
+  ModeTrial trials[kPacketModes];
+  float f[kBlockSamples];
+  int gridPhase = 0;
   for (int mode = 0; mode < kPacketModes; ++mode) {
     const PacketMode& grid = kPacketModeTable[mode];
-    ModeTrial& trial = trials[mode == 0 ? 0 : 1 - bestSlot];
+    ModeTrial& trial = trials[mode];
 
-    float f[kBlockSamples];
-    LowPassResidual(padded, LowPassFor(grid.spacing), f);
-    trial.gridPhase = ChooseGridPhase(f, grid.spacing);
+    // Modes 0 and 1 share the spacing 3, so they share the filter and the phase.
+    if (mode == 0 || grid.spacing != kPacketModeTable[mode - 1].spacing) {
+      LowPassResidual(padded, LowPassFor(grid.spacing), f);
+      gridPhase = ChooseGridPhase(f, grid.spacing);
+    }
+    trial.gridPhase = gridPhase;
 
     float target[kMaxPulses];
     float largest = 0.0f;
@@ -216,25 +212,37 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
       SynthesisFilter(synthesis + b * kSubBlockSamples, kSubBlockSamples, subBlockFilterSets[b],
                       trial.synthesisMemory);
     }
-    int32_t error[kBlockSamples];
-    for (int n = 0; n < kBlockSamples; ++n) error[n] = WrapSub(synthesis[n], samples[n]);
-    std::memcpy(trial.errorWeightingMemory, state.errorWeightingMemory, sizeof(trial.errorWeightingMemory));
-    float weightedError[kBlockSamples];
-    WeightingFilter(error, p, q, trial.errorWeightingMemory, weightedError);
-    float sum = 0.0f;
-    for (int n = 0; n < kBlockSamples; ++n) sum = sum + weightedError[n] * weightedError[n];
-    trial.score = sum / normaliser + static_cast<float>(grid.bytes) * penalty;
+    for (int n = 0; n < kBlockSamples; ++n) trial.error[n] = WrapSub(synthesis[n], samples[n]);
+  }
 
-    if (mode == 0 || trial.score < trials[bestSlot].score) {
-      bestSlot = mode == 0 ? 0 : 1 - bestSlot;
+  const int32_t* inputs[kWeightingLanes] = {trials[0].error, trials[1].error, trials[2].error, trials[3].error,
+                                            samples};
+  float memory[kWeightingLanes][kReflectionOrder];
+  for (int mode = 0; mode < kPacketModes; ++mode) {
+    std::memcpy(memory[mode], state.errorWeightingMemory, sizeof(memory[mode]));
+  }
+  std::memcpy(memory[kPacketModes], state.speechWeightingMemory, sizeof(memory[kPacketModes]));
+  const float startSums[kWeightingLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 1.0f};  // the normaliser starts at 1
+  float sums[kWeightingLanes];
+  WeightingFilterLanes(inputs, p, q, memory, startSums, sums);
+  std::memcpy(state.speechWeightingMemory, memory[kPacketModes], sizeof(memory[kPacketModes]));
+  const float normaliser = sums[kPacketModes];
+
+  // Mode 0 is the first best; a later mode must score strictly lower.
+  int bestMode = 0;
+  float bestScore = 0.0f;
+  for (int mode = 0; mode < kPacketModes; ++mode) {
+    const float score = sums[mode] / normaliser + static_cast<float>(kPacketModeTable[mode].bytes) * penalty;
+    if (mode == 0 || score < bestScore) {
+      bestScore = score;
       bestMode = mode;
     }
   }
 
-  const ModeTrial& chosen = trials[bestSlot];
+  const ModeTrial& chosen = trials[bestMode];
   local.gainState = chosen.gain;
   std::memcpy(local.synthesisMemory, chosen.synthesisMemory, sizeof(chosen.synthesisMemory));
-  std::memcpy(state.errorWeightingMemory, chosen.errorWeightingMemory, sizeof(chosen.errorWeightingMemory));
+  std::memcpy(state.errorWeightingMemory, memory[bestMode], sizeof(memory[bestMode]));
   std::memcpy(residual, chosen.excitation, sizeof(chosen.excitation));
 
   out.packetMode = bestMode;

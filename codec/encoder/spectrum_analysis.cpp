@@ -63,6 +63,34 @@ struct TargetArcsine {
   }
 };
 
+// One stage's search over its 64 entries, arcsines of the candidates from the table.
+int SearchStage(const int16_t (*entries)[kReflectionOrder], const float* acc, const float* asinU, float limit,
+                const float* asinQ) {
+  float best = kLargestFloat;
+  int bestEntry = 0;
+  for (int e = 0; e < kStageEntries; ++e) {
+    const int16_t* v = entries[e];
+    float err = 0.0f;
+    for (int j = 0; j < kReflectionOrder; ++j) {
+      // acc holds whole numbers, so the sum is a whole number and q is that
+      // number over 32768; within the limit its magnitude is below 32768.
+      const float sum = static_cast<float>(v[j]) + acc[j];
+      const float q = sum * kQ15ToFloat;
+      if (q > limit || q < -limit) {
+        err = kRejectedError;
+        break;
+      }
+      const float d = asinU[j] - asinQ[static_cast<int>(sum)];
+      err = err + kStageWeight[j] * (d * d);
+    }
+    if (err < best) {
+      best = err;
+      bestEntry = e;
+    }
+  }
+  return bestEntry;
+}
+
 void PrepareTargets(const int32_t* base, const float* reflection, float* target, float* acc) {
   for (int j = 0; j < kReflectionOrder; ++j) {
     target[j] = reflection[j] * 32768.0f;
@@ -188,6 +216,12 @@ void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* ba
 
 void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
                         float limit, int* indices) {
+  static const bool vectorised = ReflectionSearchHasAvx2();
+  QuantiseReflectionWith(codebook, base, reflection, limit, indices, vectorised);
+}
+
+void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
+                            float limit, int* indices, bool vectorised) {
   // The table covers every coefficient in [-1, 1]; a wider limit (never used
   // by the encoder) would let a candidate reach beyond it.
   if (!(limit < 1.0f)) {
@@ -202,28 +236,9 @@ void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, co
   for (int stage = 0; stage < kSpectrumStages; ++stage) {
     targetArcsine.Update(target, acc);
     const float* asinU = targetArcsine.asinU;
-    float best = kLargestFloat;
-    int bestEntry = 0;
-    for (int e = 0; e < kStageEntries; ++e) {
-      const int16_t* v = codebook.spectrumCodewords[stage][e];
-      float err = 0.0f;
-      for (int j = 0; j < kReflectionOrder; ++j) {
-        // acc holds whole numbers, so the sum is a whole number and q is that
-        // number over 32768; within the limit its magnitude is below 32768.
-        const float sum = static_cast<float>(v[j]) + acc[j];
-        const float q = sum * kQ15ToFloat;
-        if (q > limit || q < -limit) {
-          err = kRejectedError;
-          break;
-        }
-        const float d = asinU[j] - asinQ[static_cast<int>(sum)];
-        err = err + kStageWeight[j] * (d * d);
-      }
-      if (err < best) {
-        best = err;
-        bestEntry = e;
-      }
-    }
+    const int bestEntry = vectorised ? SearchStageAvx2(codebook.spectrumCodewords[stage], acc, asinU, kStageWeight,
+                                                       limit, asinQ, kRejectedError, kLargestFloat)
+                                     : SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
     indices[stage] = bestEntry;
     const int16_t* chosen = codebook.spectrumCodewords[stage][bestEntry];
     for (int j = 0; j < kReflectionOrder; ++j) acc[j] = acc[j] + static_cast<float>(chosen[j]);

@@ -267,20 +267,23 @@ void FillState(AudioEncoderState& state, int deltas, int keys, uint32_t seed, bo
 
 CodebookImage Image(const AudioEncoderState& state) { return ToImage(state.decoder.codebook); }
 
-void ExpectSameAsReference(const AudioEncoderState& original, const TrainerOptions& options) {
+void ExpectSameAsReference(const AudioEncoderState& original, const std::vector<TrainerOptions>& variants) {
   const RefResult reference = RefTrainChannel(original);
-  AudioEncoderState state;
-  state.keyReflectionVectors = original.keyReflectionVectors;
-  state.deltaReflectionVectors = original.deltaReflectionVectors;
-  state.keyGainValues = original.keyGainValues;
-  state.gainLogRatios = original.gainLogRatios;
-  TrainChannelCodebook(state, nullptr, options);
-  EXPECT_EQ(Image(state), ToImage(reference.codebook));
-  ASSERT_EQ(state.deltaReflectionVectors.size(), reference.residuals.size());
-  EXPECT_TRUE(std::equal(state.deltaReflectionVectors.begin(), state.deltaReflectionVectors.end(),
-                         reference.residuals.begin()));
-  EXPECT_EQ(state.trainingProgress.Load(), reference.progress);
-  EXPECT_NEAR(state.trainingProgress.Load(), 1.0f, 1e-5f);
+  for (const TrainerOptions& options : variants) {
+    SCOPED_TRACE(::testing::Message() << options.threads << " threads, kernel " << static_cast<int>(options.kernel));
+    AudioEncoderState state;
+    state.keyReflectionVectors = original.keyReflectionVectors;
+    state.deltaReflectionVectors = original.deltaReflectionVectors;
+    state.keyGainValues = original.keyGainValues;
+    state.gainLogRatios = original.gainLogRatios;
+    TrainChannelCodebook(state, nullptr, options);
+    EXPECT_EQ(Image(state), ToImage(reference.codebook));
+    ASSERT_EQ(state.deltaReflectionVectors.size(), reference.residuals.size());
+    EXPECT_TRUE(std::equal(state.deltaReflectionVectors.begin(), state.deltaReflectionVectors.end(),
+                           reference.residuals.begin()));
+    EXPECT_EQ(state.trainingProgress.Load(), reference.progress);
+    EXPECT_NEAR(state.trainingProgress.Load(), 1.0f, 1e-5f);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -353,10 +356,11 @@ void ExpectBatchMatchesScalar(const std::vector<float>& records, const std::vect
 
 TEST(NearestEntries, EveryKernelMatchesTheScalarSearch) {
   ListMaker maker(11);
-  const std::vector<SearchKernel> kernels = {SearchKernel::kPortable, SearchKernel::kAvx2, SearchKernel::kAuto};
+  const std::vector<SearchKernel> kernels = {SearchKernel::kScalar, SearchKernel::kPortable, SearchKernel::kAvx2,
+                                             SearchKernel::kAvx512, SearchKernel::kAuto};
   for (const int dim : {8, 1}) {
     for (const int count : {1, 7, 8, 64}) {
-      for (const int n : {0, 1, 7, 8, 9, 203}) {
+      for (const int n : {0, 1, 7, 8, 9, 16, 17, 203}) {
         std::vector<float> records(n * dim), entries(count * dim), fine(n * dim);
         for (float& v : records) v = static_cast<float>(maker.Below(5) - 2);
         for (float& v : entries) v = static_cast<float>(maker.Below(5) - 2);
@@ -384,7 +388,7 @@ TEST(NearestEntries, ParallelSearchMatchesForAnyThreadCount) {
     expectedDistance[r] = e.distance;
   }
   for (const int threads : {1, 2, 3}) {
-    NearestEntrySearch search(threads, SearchKernel::kAuto);
+    NearestEntrySearch search(threads, threads == 3 ? SearchKernel::kAvx2 : SearchKernel::kAuto);
     std::vector<int> indices(n, -1);
     std::vector<float> distances(n);
     for (int repeat = 0; repeat < 3; ++repeat) {
@@ -492,15 +496,15 @@ TEST_F(RefineTest, VectorQuantizerMatchesReference) {
 TEST(TrainChannelCodebook, MatchesReferenceOnClusteredLists) {
   AudioEncoderState state;
   FillState(state, 2500, 120, 21, false);
-  ExpectSameAsReference(state, TrainerOptions{});
+  ExpectSameAsReference(state, {TrainerOptions{}});
 }
 
 TEST(TrainChannelCodebook, MatchesReferenceOnRealisticListsWithEveryKernelAndThreadCount) {
   AudioEncoderState state;
   FillState(state, 5003, 400, 22, true);  // large enough for the parallel search
-  ExpectSameAsReference(state, TrainerOptions{2, SearchKernel::kAuto});
-  ExpectSameAsReference(state, TrainerOptions{1, SearchKernel::kPortable});
-  ExpectSameAsReference(state, TrainerOptions{3, SearchKernel::kAvx2});
+  ExpectSameAsReference(state, {TrainerOptions{2, SearchKernel::kAuto}, TrainerOptions{1, SearchKernel::kPortable},
+                                TrainerOptions{3, SearchKernel::kAvx2}, TrainerOptions{1, SearchKernel::kAvx512},
+                                TrainerOptions{2, SearchKernel::kScalar}});
 }
 
 TEST(TrainChannelCodebook, SameListsGiveTheSameImage) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "converter/container.h"
@@ -120,6 +122,55 @@ TEST(CodebookPath, ReplacesOnlyTheFileNamesExtension) {
   EXPECT_EQ(CodebookPathFor("clip"), "clip.cbk");
   EXPECT_EQ(CodebookPathFor("/films/v1.2/clip"), "/films/v1.2/clip.cbk");
   EXPECT_EQ(CodebookPathFor("/films/v1.2/clip.AVI"), "/films/v1.2/clip.cbk");
+}
+
+}  // namespace
+}  // namespace clipvane
+
+namespace clipvane {
+namespace {
+
+std::string DataFile(const char* name) { return std::string(CLIPVANE_TEST_DATA_DIR) + "/" + name; }
+
+// An output that would pass the container's 32-bit offsets ends the run with
+// an error, and destruction removes what was written.
+TEST(ContainerLimit, AnOutputPastTheOffsetsReachIsRefusedAndRemoved) {
+  std::string output = ::testing::TempDir() + "/limit.qkds";
+  const char* input = "p05_ff_mpeg4_12fps_noaudio.avi";
+  {
+    CMovieConverter converter;
+    ASSERT_EQ(converter.Open(DataFile(input), output, "", 128.0f), nullptr);
+    converter.SetContainerLimitForTesting(20000);
+    int steps = 0;
+    while (converter.ConvertStep()) ++steps;
+    EXPECT_TRUE(converter.Failed());
+    EXPECT_GT(steps, 0);
+    EXPECT_NE(converter.Failure().find("Error: frame " + std::to_string(steps) + " would take the output past 4 GiB"),
+              std::string::npos)
+        << converter.Failure();
+  }
+  EXPECT_FALSE(std::filesystem::exists(output));
+
+  // Exactly at the limit still fits: the final file may end on its last addressable byte.
+  uint64_t fullSize = 0;
+  {
+    CMovieConverter converter;
+    ASSERT_EQ(converter.Open(DataFile(input), output, "", 128.0f), nullptr);
+    while (converter.ConvertStep()) {
+    }
+    ASSERT_FALSE(converter.Failed());
+    fullSize = std::filesystem::file_size(output);
+  }
+  {
+    CMovieConverter converter;
+    ASSERT_EQ(converter.Open(DataFile(input), output, "", 128.0f), nullptr);
+    converter.SetContainerLimitForTesting(fullSize);
+    while (converter.ConvertStep()) {
+    }
+    EXPECT_FALSE(converter.Failed());
+  }
+  EXPECT_EQ(std::filesystem::file_size(output), fullSize);
+  std::filesystem::remove(output);
 }
 
 }  // namespace

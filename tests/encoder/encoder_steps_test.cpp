@@ -88,12 +88,18 @@ TEST(QuantiseReflection, TableSearchEqualsDirectArcsinesOnRandomVectors) {
       base[j] = trial % 3 == 0 ? codebook.keyBase[j] : baseValue(rng) / (1 + j);
     }
     const float limit = trial % 4 == 0 ? 0.9f : kReflectionLimit;
-    int fast[3], direct[3], plain[3];
+    int fast[3], scalar[3], vector[3] = {}, direct[3], plain[3];
     QuantiseReflection(codebook, base, k, limit, fast);
+    QuantiseReflectionWith(codebook, base, k, limit, scalar, false);
+    if (ReflectionSearchHasAvx2()) QuantiseReflectionWith(codebook, base, k, limit, vector, true);
     QuantiseReflectionDirect(codebook, base, k, limit, direct);
     reference::QuantiseReflection(codebook, base, k, limit, plain);
     for (int s = 0; s < 3; ++s) {
       ASSERT_EQ(fast[s], plain[s]) << "trial " << trial;
+      ASSERT_EQ(scalar[s], plain[s]) << "trial " << trial;
+      if (ReflectionSearchHasAvx2()) {
+        ASSERT_EQ(vector[s], plain[s]) << "trial " << trial;
+      }
       ASSERT_EQ(direct[s], plain[s]) << "trial " << trial;
     }
   }
@@ -114,6 +120,10 @@ TEST(QuantiseReflection, LimitAcceptsEqualityAndRejectsOneFloatStepBeyond) {
     EXPECT_EQ(indices[0], 1) << "one float step beyond the limit is rejected";
     QuantiseReflectionDirect(codebook, base, k, std::nextafter(0.5f, 0.0f), indices);
     EXPECT_EQ(indices[0], 1);
+    QuantiseReflectionWith(codebook, base, k, std::nextafter(0.5f, 0.0f), indices, false);
+    EXPECT_EQ(indices[0], 1);
+    QuantiseReflectionWith(codebook, base, k, 0.5f, indices, false);
+    EXPECT_EQ(indices[0], 0);
   }
   // At the encoder's limit 0.999 the last accepted Q15 value is 32735.
   ChannelCodebook codebook = EmptyCodebook();

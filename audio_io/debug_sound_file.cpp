@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "codec/little_endian.h"
+
 namespace clipvane {
 
 namespace {
@@ -9,18 +11,6 @@ namespace {
 constexpr int kSampleBufferBytes = 4096;  // staging for the byte-order conversion
 
 void putTag(uint8_t* at, const char (&tag)[5]) { std::memcpy(at, tag, 4); }
-
-void putLe16(uint8_t* at, uint32_t value) {
-  at[0] = uint8_t(value);
-  at[1] = uint8_t(value >> 8);
-}
-
-void putLe32(uint8_t* at, uint32_t value) {
-  at[0] = uint8_t(value);
-  at[1] = uint8_t(value >> 8);
-  at[2] = uint8_t(value >> 16);
-  at[3] = uint8_t(value >> 24);
-}
 
 }  // namespace
 
@@ -39,16 +29,16 @@ bool DebugSoundFile::Create(const std::string& path, int32_t sampleRate, int32_t
   putTag(header_ + 0, "RIFF");
   putTag(header_ + 8, "WAVE");
   putTag(header_ + 12, "fmt ");
-  putLe32(header_ + 16, 16);
-  putLe16(header_ + 20, 1);  // PCM
-  putLe16(header_ + 22, uint32_t(channels));
-  putLe32(header_ + 24, uint32_t(sampleRate));
+  StoreLE32(header_ + 16, 16);
+  StoreLE16(header_ + 20, 1);  // PCM
+  StoreLE16(header_ + 22, uint16_t(channels));
+  StoreLE32(header_ + 24, uint32_t(sampleRate));
   // Done in 64 bits so that no argument can overflow; the stored field keeps
   // the low 32 bits exactly as a truncating 32-bit division would give them
   // for every sensible rate.
-  putLe32(header_ + 28, uint32_t(int64_t(sampleRate) * channels * bitsPerSample / 8));
-  putLe16(header_ + 32, uint32_t(int64_t(channels) * bitsPerSample / 8));
-  putLe16(header_ + 34, uint32_t(bitsPerSample));
+  StoreLE32(header_ + 28, uint32_t(int64_t(sampleRate) * channels * bitsPerSample / 8));
+  StoreLE16(header_ + 32, uint16_t(int64_t(channels) * bitsPerSample / 8));
+  StoreLE16(header_ + 34, uint16_t(bitsPerSample));
   putTag(header_ + 36, "data");
 
   if (std::fwrite(header_, 1, sizeof(header_), file_) != sizeof(header_)) {
@@ -93,8 +83,8 @@ bool DebugSoundFile::WriteSamples(int32_t bytes, const int16_t* samples) {
 
 bool DebugSoundFile::Complete() {
   if (file_ == nullptr) return true;
-  putLe32(header_ + 4, uint32_t(dataBytes_) + 36u);
-  putLe32(header_ + 40, uint32_t(dataBytes_));
+  StoreLE32(header_ + 4, uint32_t(dataBytes_) + 36u);
+  StoreLE32(header_ + 40, uint32_t(dataBytes_));
   bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
             std::fwrite(header_, 1, sizeof(header_), file_) == sizeof(header_);
   if (std::fclose(file_) != 0) ok = false;

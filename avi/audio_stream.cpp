@@ -25,7 +25,7 @@ constexpr uint8_t kPcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10,
                                        0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 uint16_t FormatField(const std::vector<uint8_t>& format, size_t at) {
-  return format.size() >= at + 2 ? LoadU16(format.data() + at) : 0;
+  return format.size() >= at + 2 ? LoadLE16(format.data() + at) : 0;
 }
 
 }  // namespace

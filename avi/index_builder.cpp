@@ -30,12 +30,12 @@ void ReadStandardIndex(ByteSource& source, uint64_t offset, uint64_t bytes, uint
                        std::vector<ChunkRef>* chunks) {
   uint8_t header[kOpenDmlHeaderBytes];
   if (bytes < kOpenDmlHeaderBytes || !source.ReadAt(offset, header, sizeof header)) return;
-  const uint32_t longsPerEntry = LoadU16(header);
+  const uint32_t longsPerEntry = LoadLE16(header);
   const uint8_t indexType = header[3];
   if (indexType != kIndexOfChunks || longsPerEntry < 2) return;
   const uint32_t stride = longsPerEntry * 4;
-  const uint64_t base = LoadU64(header + 12);
-  const uint64_t entries = std::min<uint64_t>(LoadU32(header + 4), (bytes - kOpenDmlHeaderBytes) / stride);
+  const uint64_t base = LoadLE64(header + 12);
+  const uint64_t entries = std::min<uint64_t>(LoadLE32(header + 4), (bytes - kOpenDmlHeaderBytes) / stride);
   std::vector<uint8_t> block;
   for (uint64_t done = 0; done < entries && chunks->size() < maxChunks;) {
     const uint64_t count = std::min<uint64_t>(entries - done, kEntriesPerRead);
@@ -43,9 +43,9 @@ void ReadStandardIndex(ByteSource& source, uint64_t offset, uint64_t bytes, uint
     if (!source.ReadAt(offset + kOpenDmlHeaderBytes + done * stride, block.data(), block.size())) return;
     for (uint64_t i = 0; i < count && chunks->size() < maxChunks; ++i) {
       const uint8_t* entry = block.data() + i * stride;
-      const uint32_t size = LoadU32(entry + 4);
+      const uint32_t size = LoadLE32(entry + 4);
       ChunkRef ref;
-      ref.offset = AddClamped(base, LoadU32(entry));
+      ref.offset = AddClamped(base, LoadLE32(entry));
       ref.size = size & ~kNonKeyFrameBit;
       ref.key = (size & kNonKeyFrameBit) == 0;
       chunks->push_back(ref);
@@ -57,7 +57,7 @@ void ReadStandardIndex(ByteSource& source, uint64_t offset, uint64_t bytes, uint
 // Reads 4 bytes at `offset` and tells whether they are `chunkId`.
 bool ChunkIdAt(ByteSource& source, uint64_t offset, uint32_t chunkId) {
   uint8_t bytes[4];
-  return source.ReadAt(offset, bytes, sizeof bytes) && LoadU32(bytes) == chunkId;
+  return source.ReadAt(offset, bytes, sizeof bytes) && LoadLE32(bytes) == chunkId;
 }
 
 bool ScanList(ByteSource& source, uint64_t begin, uint64_t end, int depth, const MovieLayout& layout,
@@ -99,7 +99,7 @@ bool ReadOpenDmlIndex(ByteSource& source, const StreamInfo& stream, uint64_t max
   if (!stream.hasIndx || stream.indxBytes < kOpenDmlHeaderBytes) return false;
   uint8_t header[kOpenDmlHeaderBytes];
   if (!source.ReadAt(stream.indxOffset, header, sizeof header)) return false;
-  const uint32_t longsPerEntry = LoadU16(header);
+  const uint32_t longsPerEntry = LoadLE16(header);
   const uint8_t indexType = header[3];
   if (indexType == kIndexOfChunks) {
     ReadStandardIndex(source, stream.indxOffset, stream.indxBytes, maxChunks, chunks);
@@ -108,14 +108,14 @@ bool ReadOpenDmlIndex(ByteSource& source, const StreamInfo& stream, uint64_t max
   if (indexType != kIndexOfIndexes || longsPerEntry < 4) return false;
   const uint32_t stride = longsPerEntry * 4;
   const uint64_t entries =
-      std::min<uint64_t>(LoadU32(header + 4), (stream.indxBytes - kOpenDmlHeaderBytes) / stride);
+      std::min<uint64_t>(LoadLE32(header + 4), (stream.indxBytes - kOpenDmlHeaderBytes) / stride);
   // A super index that names the same standard index twice (or loops back to
   // one already read) would repeat frames; each one is read once.
   std::unordered_set<uint64_t> visited;
   for (uint64_t i = 0; i < entries && chunks->size() < maxChunks; ++i) {
     uint8_t entry[16];
     if (!source.ReadAt(stream.indxOffset + kOpenDmlHeaderBytes + i * stride, entry, sizeof entry)) break;
-    const uint64_t indexOffset = LoadU64(entry);
+    const uint64_t indexOffset = LoadLE64(entry);
     if (!visited.insert(indexOffset).second) continue;
     ChunkHeader indexChunk;
     if (!ReadChunkHeader(source, indexOffset, source.Size(), &indexChunk) || indexChunk.IsList()) continue;
@@ -141,13 +141,13 @@ bool ReadIdx1Index(ByteSource& source, const MovieLayout& layout, uint64_t maxCh
     if (!source.ReadAt(layout.idx1Offset + done * kIdx1EntryBytes, block.data(), block.size())) break;
     for (uint64_t i = 0; i < count; ++i) {
       const uint8_t* entry = block.data() + i * kIdx1EntryBytes;
-      const uint32_t chunkId = LoadU32(entry);
+      const uint32_t chunkId = LoadLE32(entry);
       const int32_t stream = StreamNumberOf(chunkId);
       const uint32_t kind = ChunkKindOf(chunkId);
       const bool isVideo = stream >= 0 && stream == layout.video.number && IsVideoFrameKind(kind);
       const bool isAudio = stream >= 0 && stream == layout.audio.number && kind == kKindAudio;
       if (!isVideo && !isAudio) continue;
-      const uint32_t offset = LoadU32(entry + 8);
+      const uint32_t offset = LoadLE32(entry + 8);
       if (!baseKnown) {
         // Muxers disagree on what the offsets count from: most from the 'movi'
         // form, some from the start of the file, a few from just after 'movi'.
@@ -165,8 +165,8 @@ bool ReadIdx1Index(ByteSource& source, const MovieLayout& layout, uint64_t maxCh
       }
       ChunkRef ref;
       ref.offset = base + offset + kChunkHeaderBytes;
-      ref.size = LoadU32(entry + 12);
-      ref.key = (LoadU32(entry + 4) & kIdx1KeyFrameFlag) != 0;
+      ref.size = LoadLE32(entry + 12);
+      ref.key = (LoadLE32(entry + 4) & kIdx1KeyFrameFlag) != 0;
       (isVideo ? video : audio)->push_back(ref);
       if (video->size() + audio->size() >= maxChunks) return true;
     }

@@ -10,15 +10,15 @@ constexpr uint32_t kStreamHeaderBytes = 48;
 
 StreamHeader ParseStreamHeader(const uint8_t* p) {
   StreamHeader h;
-  h.fccType = LoadU32(p + 0);
-  h.fccHandler = LoadU32(p + 4);
-  h.flags = LoadU32(p + 8);
-  h.scale = LoadU32(p + 20);
-  h.rate = LoadU32(p + 24);
-  h.start = LoadU32(p + 28);
-  h.length = LoadU32(p + 32);
-  h.suggestedBufferSize = LoadU32(p + 36);
-  h.sampleSize = LoadU32(p + 44);
+  h.fccType = LoadLE32(p + 0);
+  h.fccHandler = LoadLE32(p + 4);
+  h.flags = LoadLE32(p + 8);
+  h.scale = LoadLE32(p + 20);
+  h.rate = LoadLE32(p + 24);
+  h.start = LoadLE32(p + 28);
+  h.length = LoadLE32(p + 32);
+  h.suggestedBufferSize = LoadLE32(p + 36);
+  h.sampleSize = LoadLE32(p + 44);
   return h;
 }
 

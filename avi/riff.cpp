@@ -8,8 +8,8 @@ bool ReadChunkHeader(ByteSource& source, uint64_t offset, uint64_t limit, ChunkH
   if (!source.ReadAt(offset, bytes, kChunkHeaderBytes)) return false;
   ChunkHeader h;
   h.offset = offset;
-  h.id = LoadU32(bytes);
-  h.size = LoadU32(bytes + 4);
+  h.id = LoadLE32(bytes);
+  h.size = LoadLE32(bytes + 4);
   h.dataOffset = offset + kChunkHeaderBytes;
   const uint64_t declaredEnd = h.dataOffset + h.size;
   if (h.IsList()) {
@@ -17,7 +17,7 @@ bool ReadChunkHeader(ByteSource& source, uint64_t offset, uint64_t limit, ChunkH
     // an opaque chunk so that no walker descends into it.
     if (h.size >= 4 && limit - h.dataOffset >= 4 &&
         source.ReadAt(h.dataOffset, bytes + kChunkHeaderBytes, 4)) {
-      h.listType = LoadU32(bytes + kChunkHeaderBytes);
+      h.listType = LoadLE32(bytes + kChunkHeaderBytes);
       h.dataOffset += 4;
     } else {
       h.id = 0;

@@ -8,6 +8,7 @@
 
 #include "avi/avi_reader.h"
 #include "avi/byte_source.h"
+#include "codec/little_endian.h"
 
 namespace clipvane::avi {
 
@@ -31,11 +32,6 @@ inline constexpr uint32_t kListHeaderBytes = 12;
 // 'rec ' in 'movi' in 'RIFF', nothing deeper.
 inline constexpr int kMaxListDepth = 4;
 
-inline uint16_t LoadU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline uint32_t LoadU32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint64_t LoadU64(const uint8_t* p) { return uint64_t(LoadU32(p)) | uint64_t(LoadU32(p + 4)) << 32; }
 
 struct ChunkHeader {
   uint64_t offset = 0;      // of the 8-byte header

@@ -76,11 +76,11 @@ void NearestEntriesPortable(const float* records, int recordCount, const float* 
           acc[lane] = acc[lane] + d * d;
         }
       }
+      // Written as selects so the compiler can keep the lanes in vectors.
       for (int lane = 0; lane < kLanes; ++lane) {
-        if (best[lane] > acc[lane]) {
-          best[lane] = acc[lane];
-          bestIndex[lane] = e;
-        }
+        const bool take = best[lane] > acc[lane];
+        best[lane] = take ? acc[lane] : best[lane];
+        bestIndex[lane] = take ? e : bestIndex[lane];
       }
     }
     for (int lane = 0; lane < kLanes; ++lane) {

@@ -5,24 +5,6 @@
 
 namespace clipvane {
 
-void StoreLE16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-
-void StoreLE32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
-
-uint16_t LoadLE16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
-uint32_t LoadLE32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 void SerializeHeader(const ContainerHeader& h, uint8_t* out) {
   std::memcpy(out, h.magic, 4);
   StoreLE32(out + 4, h.frameCount);

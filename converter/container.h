@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/little_endian.h"
+
 namespace clipvane {
 
 inline constexpr std::size_t kContainerHeaderBytes = 48;
@@ -36,11 +38,6 @@ struct SeekEntry {
   uint32_t frame = 0;
   uint32_t offset = 0;  // 0 for a key frame the conversion did not reach
 };
-
-void StoreLE16(uint8_t* p, uint16_t v);
-void StoreLE32(uint8_t* p, uint32_t v);
-uint16_t LoadLE16(const uint8_t* p);
-uint32_t LoadLE32(const uint8_t* p);
 
 void SerializeHeader(const ContainerHeader& header, uint8_t* out);
 ContainerHeader ParseHeader(const uint8_t* in);

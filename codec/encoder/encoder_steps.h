@@ -56,9 +56,10 @@ void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* ba
 void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
                             float limit, int* indices, bool vectorised);
 // One stage of QuantiseReflection's search with AVX2 (where the CPU has it):
-// `asinOfQ15` points at the arcsine of 0/32768, indexable from -32767 to 32767.
+// stage `stage` of the codebook's spectrumCodewords; `asinOfQ15`
+// points at the arcsine of 0/32768, indexable from -32767 to 32767.
 bool ReflectionSearchHasAvx2();
-int SearchStageAvx2(const int16_t (*entries)[kReflectionOrder], const float* acc, const float* asinU,
+int SearchStageAvx2(const ChannelCodebook& codebook, int stage, const float* acc, const float* asinU,
                     const float* weight, float limit, const float* asinOfQ15, float rejectedError,
                     float largestFloat);
 

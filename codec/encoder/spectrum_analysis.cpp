@@ -129,20 +129,6 @@ const float kAnalysisWindow[kAnalysisSamples] = {
     0.105814f, 0.101723f, 0.097978f, 0.094580f, 0.091533f, 0.088839f, 0.086499f, 0.084517f, 0.082892f,
     0.081628f, 0.080724f, 0.080181f};
 
-void ComputeAutocorrelation(const float* windowed, float* correlation) {
-  // Each lag keeps its own sum in sample order; the nine sums advance side by
-  // side only so that their additions can overlap.
-  double sum[kReflectionOrder + 1] = {};
-  for (int n = 0; n < kReflectionOrder; ++n) {
-    for (int k = 0; k <= n; ++k) sum[k] += static_cast<double>(windowed[n]) * windowed[n - k];
-  }
-  for (int n = kReflectionOrder; n < kAnalysisSamples; ++n) {
-    const double x = windowed[n];
-    for (int k = 0; k <= kReflectionOrder; ++k) sum[k] += x * windowed[n - k];
-  }
-  for (int k = 0; k <= kReflectionOrder; ++k) correlation[k] = static_cast<float>(sum[k]);
-}
-
 void ConditionAutocorrelation(float* correlation) {
   // A fixed noise floor keeps the recursion's divisor positive even in
   // silence; the 0.8 % correction and the lag window keep the filter tame.
@@ -236,7 +222,7 @@ void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base
   for (int stage = 0; stage < kSpectrumStages; ++stage) {
     targetArcsine.Update(target, acc);
     const float* asinU = targetArcsine.asinU;
-    const int bestEntry = vectorised ? SearchStageAvx2(codebook.spectrumCodewords[stage], acc, asinU, kStageWeight,
+    const int bestEntry = vectorised ? SearchStageAvx2(codebook, stage, acc, asinU, kStageWeight,
                                                        limit, asinQ, kRejectedError, kLargestFloat)
                                      : SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
     indices[stage] = bestEntry;

@@ -1,30 +1,16 @@
 #include "codebook/channel_codebook.h"
 
+#include "codec/little_endian.h"
+
 namespace clipvane {
 
 namespace {
 
-// The image is little-endian on every host, so each field goes through these
-// byte-wise accessors rather than a copy of the in-memory struct.
-int16_t LoadInt16(const uint8_t* at) {
-  return static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
-}
-
-int32_t LoadInt32(const uint8_t* at) {
-  return static_cast<int32_t>(static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-                              (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24));
-}
-
-void StoreInt16(int16_t value, uint8_t* at) {
-  const auto bits = static_cast<uint16_t>(value);
-  at[0] = static_cast<uint8_t>(bits);
-  at[1] = static_cast<uint8_t>(bits >> 8);
-}
-
-void StoreInt32(int32_t value, uint8_t* at) {
-  const auto bits = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(bits >> (8 * i));
-}
+// Signed fields stored as their two's-complement bit patterns.
+int16_t LoadInt16(const uint8_t* at) { return int16_t(LoadLE16(at)); }
+int32_t LoadInt32(const uint8_t* at) { return int32_t(LoadLE32(at)); }
+void StoreInt16(int16_t value, uint8_t* at) { StoreLE16(at, uint16_t(value)); }
+void StoreInt32(int32_t value, uint8_t* at) { StoreLE32(at, uint32_t(value)); }
 
 constexpr std::size_t kEntryBytes = 2 * kReflectionOrder;
 constexpr std::size_t kStageBytes = kEntryBytes * kStageEntries;

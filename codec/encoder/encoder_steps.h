@@ -77,8 +77,11 @@ LagSearchResult SearchLongTermLag(const int32_t* residual, const int32_t* histor
 // Portable form, and the vectorised form (only where the CPU has AVX2).
 LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t* history);
 bool LongTermSearchHasAvx2();
-// The lowest lag code of least error, usable when it removes energy.
-LagSearchResult ChooseLongTermLag(const float* error, const int32_t* residual);
+// Sum of the squared residual, in sample order.
+float ResidualEnergy(const int32_t* residual);
+// The lowest lag code of least error (error[0..125]), usable when that error
+// is below the residual's energy.
+LagSearchResult ChooseLongTermLag(const float* error, float energy);
 // Weight of sample i in sixteenths: 1..7 rising, 8 in the middle, 7..1 falling.
 constexpr int32_t TaperWeight(int i) {
   const int rising = i + 1;

@@ -3,6 +3,7 @@
 // as the decoder will, and the mode of least weighted error plus rate penalty
 // is kept together with the decoder state it leaves behind.
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -176,13 +177,16 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
     }
     trial.gridPhase = gridPhase;
 
+    // The largest magnitude, in four interleaved runs: a maximum does not
+    // depend on the order it is taken in.
     float target[kMaxPulses];
-    float largest = 0.0f;
+    float largestOf[4] = {};
     for (int i = 0; i < grid.pulses; ++i) {
       target[i] = f[trial.gridPhase + grid.spacing * i];
       const float magnitude = std::fabs(target[i]);
-      if (magnitude > largest) largest = magnitude;
+      if (magnitude > largestOf[i & 3]) largestOf[i & 3] = magnitude;
     }
+    const float largest = std::max(std::max(largestOf[0], largestOf[1]), std::max(largestOf[2], largestOf[3]));
     float scale = grid.pulseBits == 3 ? largest / 7.0f : (largest / 3.0f) * 0.75f;
     if (scale < kMinimumScale) scale = kMinimumScale;
     trial.scale = scale;

@@ -12,7 +12,16 @@ constexpr float kLargestFloat = 3.40282347e38f;
 
 }  // namespace
 
-LagSearchResult ChooseLongTermLag(const float* error, const int32_t* residual) {
+float ResidualEnergy(const int32_t* residual) {
+  float energy = 0.0f;
+  for (int i = 0; i < kBlockSamples; ++i) {
+    const float r = static_cast<float>(residual[i]);
+    energy = energy + r * r;
+  }
+  return energy;
+}
+
+LagSearchResult ChooseLongTermLag(const float* error, float energy) {
   LagSearchResult result;
   float best = kLargestFloat;
   for (int lag = 0; lag < kLagCodes; ++lag) {
@@ -20,11 +29,6 @@ LagSearchResult ChooseLongTermLag(const float* error, const int32_t* residual) {
       best = error[lag];
       result.lagCode = lag;
     }
-  }
-  float energy = 0.0f;
-  for (int i = 0; i < kBlockSamples; ++i) {
-    const float r = static_cast<float>(residual[i]);
-    energy = energy + r * r;
   }
   result.usable = best < energy;
   return result;
@@ -56,7 +60,7 @@ LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t
     }
     error[lag] = sum;
   }
-  return ChooseLongTermLag(error, residual);
+  return ChooseLongTermLag(error, ResidualEnergy(residual));
 }
 
 LagSearchResult SearchLongTermLag(const int32_t* residual, const int32_t* history) {

@@ -1,6 +1,7 @@
 // The lag search with eight lags side by side in AVX2 lanes. Every lane still
 // sums its own lag's squares in sample order, so the 126 sums are the same
-// floats as the portable search's; only the lags run in parallel.
+// floats as the portable search's; only the lags run in parallel. One lane left over past lag code 125 predicts
+// nothing, so it sums the residual's own energy, again in sample order.
 
 #include <immintrin.h>
 
@@ -10,16 +11,21 @@ namespace clipvane {
 
 namespace {
 
-constexpr int kLanes = 8;
-constexpr int kGroups = 16;         // 16 x 8 lanes cover lag codes 0..127; 126 and 127 are dropped
-constexpr int kGroupsPerPass = 4;   // four independent sums hide the addition latency
 constexpr int kTaper = 7;
+constexpr int kGroupsPerPass = 4;  // four independent sums hide the addition latency
+constexpr int kEnergyLag = 127;    // the spare lane (lag codes 126 and 127 are not lags)
 
-// Lane l of group g holds lag code 8g + 7 - l, so that the history entries the
-// eight lags read for one sample are consecutive: 120 - 8g + l + i.
-__attribute__((target("avx2"))) inline __m256 AccumulateSample(__m256 acc, __m256i residual, __m256i prediction) {
+// Lane l of group g holds lag code 8g + 7 - l, so that the history entries
+// the eight lags read for one sample are consecutive: 120 - 8g + l + i. The
+// lane of "lag" 127 loads zeros.
+
+__attribute__((target("avx2"))) inline __m256 Accumulate8(__m256 acc, __m256i residual, __m256i prediction) {
   const __m256 d = _mm256_cvtepi32_ps(_mm256_sub_epi32(residual, prediction));
   return _mm256_add_ps(acc, _mm256_mul_ps(d, d));
+}
+
+__attribute__((target("avx2"))) inline __m256i Load(const int32_t* at, __m256i keep) {
+  return _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), keep);
 }
 
 }  // namespace
@@ -28,38 +34,44 @@ bool LongTermSearchHasAvx2() { return __builtin_cpu_supports("avx2"); }
 
 __attribute__((target("avx2"))) LagSearchResult SearchLongTermLagAvx2(const int32_t* residual,
                                                                         const int32_t* history) {
+  constexpr int kLanes = 8;
+  constexpr int kGroups = 16;
   alignas(32) int32_t half[kHistorySamples];
   for (int j = 0; j < kHistorySamples; ++j) half[j] = history[j] >> 1;
+  // Lane 0 of the last group is "lag" 127: it reads nothing.
+  const __m256i energyMask = _mm256_setr_epi32(0, -1, -1, -1, -1, -1, -1, -1);
 
   alignas(32) float error[kGroups * kLanes];
   for (int first = 0; first < kGroups; first += kGroupsPerPass) {
     __m256 acc[kGroupsPerPass];
     const int32_t* source[kGroupsPerPass];
+    __m256i keep[kGroupsPerPass];
     for (int g = 0; g < kGroupsPerPass; ++g) {
       acc[g] = _mm256_setzero_ps();
       source[g] = half + (kBlockSamples - kLanes - kLanes * (first + g));
+      keep[g] = first + g == kGroups - 1 ? energyMask : _mm256_set1_epi32(-1);
     }
     for (int i = 0; i < kTaper; ++i) {
       const __m256i r = _mm256_set1_epi32(residual[i]);
       const __m256i w = _mm256_set1_epi32(i + 1);
       for (int g = 0; g < kGroupsPerPass; ++g) {
-        const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(source[g] + i));
-        acc[g] = AccumulateSample(acc[g], r, _mm256_srai_epi32(_mm256_mullo_epi32(h, w), 3));
+        const __m256i h = Load(source[g] + i, keep[g]);
+        acc[g] = Accumulate8(acc[g], r, _mm256_srai_epi32(_mm256_mullo_epi32(h, w), 3));
       }
     }
     for (int i = kTaper; i < kBlockSamples - kTaper; ++i) {
       const __m256i r = _mm256_set1_epi32(residual[i]);
       for (int g = 0; g < kGroupsPerPass; ++g) {
-        const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(source[g] + i));
-        acc[g] = AccumulateSample(acc[g], r, h);
+        const __m256i h = Load(source[g] + i, keep[g]);
+        acc[g] = Accumulate8(acc[g], r, h);
       }
     }
     for (int i = kBlockSamples - kTaper; i < kBlockSamples; ++i) {
       const __m256i r = _mm256_set1_epi32(residual[i]);
       const __m256i w = _mm256_set1_epi32(kBlockSamples - i);
       for (int g = 0; g < kGroupsPerPass; ++g) {
-        const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(source[g] + i));
-        acc[g] = AccumulateSample(acc[g], r, _mm256_srai_epi32(_mm256_mullo_epi32(h, w), 3));
+        const __m256i h = Load(source[g] + i, keep[g]);
+        acc[g] = Accumulate8(acc[g], r, _mm256_srai_epi32(_mm256_mullo_epi32(h, w), 3));
       }
     }
     for (int g = 0; g < kGroupsPerPass; ++g) {
@@ -68,7 +80,7 @@ __attribute__((target("avx2"))) LagSearchResult SearchLongTermLagAvx2(const int3
       for (int l = 0; l < kLanes; ++l) error[kLanes * (first + g) + kLanes - 1 - l] = lanes[l];
     }
   }
-  return ChooseLongTermLag(error, residual);
+  return ChooseLongTermLag(error, error[kEnergyLag]);
 }
 
 }  // namespace clipvane

@@ -15,17 +15,21 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 corpus=$(mktemp -d "${TMPDIR:-/tmp}/avi_reader_corpus.XXXXXX")
 artifacts=$(mktemp -d "${TMPDIR:-/tmp}/avi_reader_artifacts.XXXXXX")
-trap 'rm -rf "$corpus"' EXIT
+log=$(mktemp "${TMPDIR:-/tmp}/avi_reader_fuzzer.XXXXXX.log")
+trap 'rm -rf "$corpus" "$log"' EXIT
 cp "$here"/../tests/data/*.avi "$corpus"/
 
+# The fuzzer's running commentary goes to a log; only its verdict is printed.
 "$binary" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
-  -artifact_prefix="$artifacts/" -print_final_stats=1 "$corpus"
+  -artifact_prefix="$artifacts/" -print_final_stats=1 "$corpus" >"$log" 2>&1
 status=$?
 
 if [ $status -ne 0 ]; then
+  tail -n 60 "$log" >&2
   echo "avi_reader_fuzzer failed (status $status); reproducer(s) in $artifacts:" >&2
   ls -l "$artifacts" >&2
   exit $status
 fi
 rm -rf "$artifacts"
+grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$log" || true
 echo "avi_reader_fuzzer: no failure in ${seconds} s"

@@ -86,14 +86,13 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
     previousOutput = WrapAdd(decayed, WrapSub(x, previousInput));
     previousInput = x;
     filtered[n] = previousOutput;
-    if (n == kBlockSamples - 1) {
-      state.highPassInput = previousInput;
-      state.highPassOutput = previousOutput;
-    }
   }
+  state.highPassInput = samples[kBlockSamples - 1];
+  state.highPassOutput = filtered[kBlockSamples - 1];
 
   float windowed[kAnalysisSamples];
-  for (int n = 0; n < kAnalysisSamples; ++n) windowed[n] = static_cast<float>(filtered[n]) * kAnalysisWindow[n];
+  for (int n = 0; n < kAnalysisSamples; ++n)
+    windowed[n] = static_cast<float>(filtered[n]) * kAnalysisWindow[n];
 
   SpectrumAnalysis spectrum;
   AnalyseSpectrum(state, windowed, filtered, keyBlock, collect, kReflectionLimit, spectrum);
@@ -125,7 +124,8 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
   SearchExcitation(state, spectrum.residual, filtered, lagCode, spectrum.predictionFilter,
                    spectrum.subBlockFilterSets, quality, keyBlock, collect, choice);
 
-  std::memmove(local.excitationHistory, local.excitationHistory + kBlockSamples, kBlockSamples * sizeof(int32_t));
+  std::memmove(local.excitationHistory, local.excitationHistory + kBlockSamples,
+               kBlockSamples * sizeof(int32_t));
   std::memcpy(local.excitationHistory + kBlockSamples, spectrum.residual, kBlockSamples * sizeof(int32_t));
 
   if (details != nullptr) {

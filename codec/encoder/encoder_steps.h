@@ -13,9 +13,9 @@
 
 namespace clipvane {
 
-inline constexpr int kAnalysisSamples = 224;    // the block and 96 samples of look-ahead
+inline constexpr int kAnalysisSamples = 224;  // the block and 96 samples of look-ahead
 inline constexpr int kLookAheadSamples = 128;
-inline constexpr int kLagCodes = 126;           // lag codes 0..125
+inline constexpr int kLagCodes = 126;  // lag codes 0..125
 inline constexpr float kReflectionLimit = 0.999f;
 inline constexpr float kQ15ToFloat = 0.000030517578125f;  // 2^-15
 
@@ -35,6 +35,8 @@ struct SpectrumAnalysis {
 // Autocorrelation of the windowed samples, lags 0..8, accumulated in double
 // (each product of two floats is exact there) and stored as floats.
 void ComputeAutocorrelation(const float* windowed, float* correlation);
+// The same without AVX2 (what other CPUs run).
+void ComputeAutocorrelationPortable(const float* windowed, float* correlation);
 // Noise floor, white-noise correction and lag window, in place.
 void ConditionAutocorrelation(float* correlation);
 // Levinson-Durbin recursion: a[0] = 1, a[1..8].
@@ -102,24 +104,28 @@ struct ExcitationChoice {
   int gridPhase = 0;
   int gainIndex = 0;
   uint8_t pulses[kMaxPulses] = {};
-  int32_t synthesis[kBlockSamples] = {};  // the chosen mode's output, before clipping
+  int32_t synthesis[kBlockSamples];  // the chosen mode's output, before clipping (always written)
 };
 
 // Transposed direct form of P(z)/Q(z) over 128 samples; `memory` (8 values) advances.
 void WeightingFilter(const int32_t* input, const float* p, const float* q, float* memory, float* out);
 
 // Five weighting filters side by side: for each lane, the filter of
-// WeightingFilter over inputs[lane] with memory[lane] (advanced in place),
-// summing the squared outputs in sample order from startSums[lane] into
-// sums[lane]. The outputs themselves are not kept.
+// WeightingFilter over inputs[n][lane] (the input already converted to float)
+// with memory[lane] (advanced in place), summing the squared outputs in sample
+// order from startSums[lane] into sums[lane]. The outputs are not kept.
 inline constexpr int kWeightingLanes = 5;
-void WeightingFilterLanes(const int32_t* const* inputs, const float* p, const float* q,
+inline constexpr int kWeightingLaneWidth = 8;  // lanes 5..7 of inputs are padding
+void WeightingFilterLanes(const float (*inputs)[kWeightingLaneWidth], const float* p, const float* q,
                           float (*memory)[kReflectionOrder], const float* startSums, float* sums);
+void WeightingFilterLanesPortable(const float (*inputs)[kWeightingLaneWidth], const float* p, const float* q,
+                                  float (*memory)[kReflectionOrder], const float* startSums, float* sums);
 
 // The pulse grid's low-pass filter: out[k] = 2^-13 * sum_l taps[l] *
 // padded[shift + l + k], k = 0..127, summed in tap order (padded holds the
 // residual with zeros around it).
 void LowPassLanes(const float* padded, const float* taps, int tapCount, int shift, float* out);
+void LowPassLanesPortable(const float* padded, const float* taps, int tapCount, int shift, float* out);
 
 // Rounds a pulse's float position to the nearest level (halves away from
 // zero) and clamps it to 0..top; a NaN (a zero target over a zero gain) takes

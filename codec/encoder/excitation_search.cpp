@@ -31,10 +31,11 @@ struct LowPass {
   float h[kMaxTaps];
 };
 constexpr LowPass kLowPass3 = {11, {-134, -374, 0, 2054, 5741, 8192, 5741, 2054, 0, -374, -134}};
-constexpr LowPass kLowPass4 = {15, {-132, -435, -553, 0, 1537, 3911, 6453, 8192, 6453, 3911, 1537, 0, -553, -435,
-                                    -132}};
-constexpr LowPass kLowPass5 = {19, {-85, -310, -531, -511, 0, 1150, 2893, 4960, 6897, 8192, 6897, 4960, 2893, 1150,
-                                    0, -511, -531, -310, -85}};
+constexpr LowPass kLowPass4 = {
+    15, {-132, -435, -553, 0, 1537, 3911, 6453, 8192, 6453, 3911, 1537, 0, -553, -435, -132}};
+constexpr LowPass kLowPass5 = {19,
+                               {-85, -310, -531, -511, 0, 1150, 2893, 4960, 6897, 8192, 6897, 4960, 2893,
+                                1150, 0, -511, -531, -310, -85}};
 
 const LowPass& LowPassFor(int spacing) {
   return spacing == 3 ? kLowPass3 : (spacing == 4 ? kLowPass4 : kLowPass5);
@@ -49,7 +50,6 @@ struct ModeTrial {
   uint8_t pulses[kMaxPulses];
   int32_t excitation[kBlockSamples];
   int32_t synthesis[kBlockSamples];
-  int32_t error[kBlockSamples];
   int32_t synthesisMemory[kReflectionOrder];
 };
 
@@ -109,9 +109,10 @@ int ChooseGainIndex(const int16_t* ratio, const float* logRatio, int32_t gainSta
 
 int QuantisePulse(float c, int top) {
   if (c != c) return (top + 1) / 2;
-  if (!(c > 0.0f)) return 0;  // c - 0.5 truncates to 0 or below
-  const float rounded = c + 0.5f;
-  if (rounded >= static_cast<float>(top)) return top;
+  // c + 0.5 truncated rounds a positive c to nearest with halves up; any c at
+  // or below 0 would truncate to 0 or below and is clamped to 0. Clamping in
+  // float first keeps the conversion in range and gives the same level.
+  const float rounded = std::max(std::min(c + 0.5f, static_cast<float>(top)), 0.0f);
   return static_cast<int>(rounded);
 }
 
@@ -163,6 +164,13 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
 
   // Each mode's trial up to its synthesis error; the weighting of the four
   // errors (and of the input, for the normaliser) then runs as one pass.
+  // The weighting filters' inputs, one lane per sample: the four modes'
+  // errors and the input itself.
+  alignas(32) float weightingInput[kBlockSamples][kWeightingLaneWidth];
+  for (int n = 0; n < kBlockSamples; ++n) {
+    weightingInput[n][kPacketModes] = static_cast<float>(samples[n]);
+    for (int lane = kWeightingLanes; lane < kWeightingLaneWidth; ++lane) weightingInput[n][lane] = 0.0f;
+  }
   ModeTrial trials[kPacketModes];
   float f[kBlockSamples];
   int gridPhase = 0;
@@ -180,13 +188,15 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
     // The largest magnitude, in four interleaved runs: a maximum does not
     // depend on the order it is taken in.
     float target[kMaxPulses];
+    for (int i = 0; i < grid.pulses; ++i) target[i] = f[trial.gridPhase + grid.spacing * i];
     float largestOf[4] = {};
-    for (int i = 0; i < grid.pulses; ++i) {
-      target[i] = f[trial.gridPhase + grid.spacing * i];
-      const float magnitude = std::fabs(target[i]);
-      if (magnitude > largestOf[i & 3]) largestOf[i & 3] = magnitude;
+    for (int i = 0; i + 3 < grid.pulses; i += 4) {
+      for (int r = 0; r < 4; ++r) largestOf[r] = std::max(largestOf[r], std::fabs(target[i + r]));
     }
-    const float largest = std::max(std::max(largestOf[0], largestOf[1]), std::max(largestOf[2], largestOf[3]));
+    for (int i = grid.pulses & ~3; i < grid.pulses; ++i)
+      largestOf[0] = std::max(largestOf[0], std::fabs(target[i]));
+    const float largest =
+        std::max(std::max(largestOf[0], largestOf[1]), std::max(largestOf[2], largestOf[3]));
     float scale = grid.pulseBits == 3 ? largest / 7.0f : (largest / 3.0f) * 0.75f;
     if (scale < kMinimumScale) scale = kMinimumScale;
     trial.scale = scale;
@@ -216,11 +226,10 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
       SynthesisFilter(synthesis + b * kSubBlockSamples, kSubBlockSamples, subBlockFilterSets[b],
                       trial.synthesisMemory);
     }
-    for (int n = 0; n < kBlockSamples; ++n) trial.error[n] = WrapSub(synthesis[n], samples[n]);
+    for (int n = 0; n < kBlockSamples; ++n) {
+      weightingInput[n][mode] = static_cast<float>(WrapSub(synthesis[n], samples[n]));
+    }
   }
-
-  const int32_t* inputs[kWeightingLanes] = {trials[0].error, trials[1].error, trials[2].error, trials[3].error,
-                                            samples};
   float memory[kWeightingLanes][kReflectionOrder];
   for (int mode = 0; mode < kPacketModes; ++mode) {
     std::memcpy(memory[mode], state.errorWeightingMemory, sizeof(memory[mode]));
@@ -228,7 +237,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   std::memcpy(memory[kPacketModes], state.speechWeightingMemory, sizeof(memory[kPacketModes]));
   const float startSums[kWeightingLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 1.0f};  // the normaliser starts at 1
   float sums[kWeightingLanes];
-  WeightingFilterLanes(inputs, p, q, memory, startSums, sums);
+  WeightingFilterLanes(weightingInput, p, q, memory, startSums, sums);
   std::memcpy(state.speechWeightingMemory, memory[kPacketModes], sizeof(memory[kPacketModes]));
   const float normaliser = sums[kPacketModes];
 

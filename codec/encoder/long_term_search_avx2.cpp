@@ -1,7 +1,7 @@
 // The lag search with eight lags side by side in AVX2 lanes. Every lane still
 // sums its own lag's squares in sample order, so the 126 sums are the same
-// floats as the portable search's; only the lags run in parallel. One lane left over past lag code 125 predicts
-// nothing, so it sums the residual's own energy, again in sample order.
+// floats as the portable search's; only the lags run in parallel. One lane left over past lag code 125
+// predicts nothing, so it sums the residual's own energy, again in sample order.
 
 #include <immintrin.h>
 
@@ -24,8 +24,9 @@ __attribute__((target("avx2"))) inline __m256 Accumulate8(__m256 acc, __m256i re
   return _mm256_add_ps(acc, _mm256_mul_ps(d, d));
 }
 
-__attribute__((target("avx2"))) inline __m256i Load(const int32_t* at, __m256i keep) {
-  return _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), keep);
+__attribute__((target("avx2"))) inline __m256i Load(const int32_t* at, bool masked, __m256i keep) {
+  const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  return masked ? _mm256_and_si256(h, keep) : h;
 }
 
 }  // namespace
@@ -33,7 +34,7 @@ __attribute__((target("avx2"))) inline __m256i Load(const int32_t* at, __m256i k
 bool LongTermSearchHasAvx2() { return __builtin_cpu_supports("avx2"); }
 
 __attribute__((target("avx2"))) LagSearchResult SearchLongTermLagAvx2(const int32_t* residual,
-                                                                        const int32_t* history) {
+                                                                      const int32_t* history) {
   constexpr int kLanes = 8;
   constexpr int kGroups = 16;
   alignas(32) int32_t half[kHistorySamples];
@@ -45,24 +46,24 @@ __attribute__((target("avx2"))) LagSearchResult SearchLongTermLagAvx2(const int3
   for (int first = 0; first < kGroups; first += kGroupsPerPass) {
     __m256 acc[kGroupsPerPass];
     const int32_t* source[kGroupsPerPass];
-    __m256i keep[kGroupsPerPass];
     for (int g = 0; g < kGroupsPerPass; ++g) {
       acc[g] = _mm256_setzero_ps();
       source[g] = half + (kBlockSamples - kLanes - kLanes * (first + g));
-      keep[g] = first + g == kGroups - 1 ? energyMask : _mm256_set1_epi32(-1);
     }
+    // Only the last group's "lag" 127 lane is masked; the others load as they are.
+    const __m256i lastKeep = first + kGroupsPerPass == kGroups ? energyMask : _mm256_set1_epi32(-1);
     for (int i = 0; i < kTaper; ++i) {
       const __m256i r = _mm256_set1_epi32(residual[i]);
       const __m256i w = _mm256_set1_epi32(i + 1);
       for (int g = 0; g < kGroupsPerPass; ++g) {
-        const __m256i h = Load(source[g] + i, keep[g]);
+        const __m256i h = Load(source[g] + i, g == kGroupsPerPass - 1, lastKeep);
         acc[g] = Accumulate8(acc[g], r, _mm256_srai_epi32(_mm256_mullo_epi32(h, w), 3));
       }
     }
     for (int i = kTaper; i < kBlockSamples - kTaper; ++i) {
       const __m256i r = _mm256_set1_epi32(residual[i]);
       for (int g = 0; g < kGroupsPerPass; ++g) {
-        const __m256i h = Load(source[g] + i, keep[g]);
+        const __m256i h = Load(source[g] + i, g == kGroupsPerPass - 1, lastKeep);
         acc[g] = Accumulate8(acc[g], r, h);
       }
     }
@@ -70,7 +71,7 @@ __attribute__((target("avx2"))) LagSearchResult SearchLongTermLagAvx2(const int3
       const __m256i r = _mm256_set1_epi32(residual[i]);
       const __m256i w = _mm256_set1_epi32(kBlockSamples - i);
       for (int g = 0; g < kGroupsPerPass; ++g) {
-        const __m256i h = Load(source[g] + i, keep[g]);
+        const __m256i h = Load(source[g] + i, g == kGroupsPerPass - 1, lastKeep);
         acc[g] = Accumulate8(acc[g], r, _mm256_srai_epi32(_mm256_mullo_epi32(h, w), 3));
       }
     }

@@ -222,9 +222,10 @@ void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base
   for (int stage = 0; stage < kSpectrumStages; ++stage) {
     targetArcsine.Update(target, acc);
     const float* asinU = targetArcsine.asinU;
-    const int bestEntry = vectorised ? SearchStageAvx2(codebook, stage, acc, asinU, kStageWeight,
-                                                       limit, asinQ, kRejectedError, kLargestFloat)
-                                     : SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
+    const int bestEntry = vectorised
+                              ? SearchStageAvx2(codebook, stage, acc, asinU, kStageWeight, limit, asinQ,
+                                                kRejectedError, kLargestFloat)
+                              : SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
     indices[stage] = bestEntry;
     const int16_t* chosen = codebook.spectrumCodewords[stage][bestEntry];
     for (int j = 0; j < kReflectionOrder; ++j) acc[j] = acc[j] + static_cast<float>(chosen[j]);
@@ -251,24 +252,31 @@ void AnalyseSpectrum(AudioEncoderState& state, const float* windowed, const int3
   }
 
   QuantiseReflection(local.codebook, base, reflection, limit, out.spectrumIndex);
-  DecodeSpectrum(local, out.spectrumIndex[0], out.spectrumIndex[1], out.spectrumIndex[2], out.subBlockFilterSets,
-                 keyBlock);
+  DecodeSpectrum(local, out.spectrumIndex[0], out.spectrumIndex[1], out.spectrumIndex[2],
+                 out.subBlockFilterSets, keyBlock);
 
   // The analysis filter is the synthesis filter's inverse (up to its rounding
   // term); its memory runs on across sub-blocks and blocks, like the decoder's.
-  int32_t* memory = state.analysisMemory;
+  // It only looks back at inputs, so the samples are laid out after the
+  // memory and every output is formed independently; the wrapping sums do
+  // not depend on their order.
+  uint32_t line[kReflectionOrder + kBlockSamples];
+  for (int i = 0; i < kReflectionOrder; ++i) {
+    line[i] = static_cast<uint32_t>(state.analysisMemory[kReflectionOrder - 1 - i]);
+  }
+  for (int n = 0; n < kBlockSamples; ++n) line[kReflectionOrder + n] = static_cast<uint32_t>(samples[n]);
   for (int b = 0; b < kSubBlocks; ++b) {
-    const int32_t* c = out.subBlockFilterSets[b] + 1;
+    uint32_t c[kReflectionOrder];
+    for (int i = 0; i < kReflectionOrder; ++i) c[i] = static_cast<uint32_t>(out.subBlockFilterSets[b][i + 1]);
     for (int n = b * kSubBlockSamples; n < (b + 1) * kSubBlockSamples; ++n) {
-      uint32_t sum = static_cast<uint32_t>(samples[n]) * 16384u;
-      for (int i = 0; i < kReflectionOrder; ++i) {
-        sum -= static_cast<uint32_t>(c[i]) * static_cast<uint32_t>(memory[i]);
-      }
-      sum += 8192u;
+      const uint32_t* past = line + n;  // past[8 - i] is the input i samples back
+      uint32_t sum = past[kReflectionOrder] * 16384u + 8192u;
+      for (int i = 1; i <= kReflectionOrder; ++i) sum -= c[i - 1] * past[kReflectionOrder - i];
       out.residual[n] = static_cast<int32_t>(sum) >> 14;
-      for (int i = kReflectionOrder - 1; i > 0; --i) memory[i] = memory[i - 1];
-      memory[0] = samples[n];
     }
+  }
+  for (int i = 0; i < kReflectionOrder; ++i) {
+    state.analysisMemory[i] = static_cast<int32_t>(line[kReflectionOrder + kBlockSamples - 1 - i]);
   }
 }
 

@@ -15,9 +15,10 @@ namespace {
 
 typedef float Lanes __attribute__((vector_size(32)));  // 8 floats; lanes 0..4 used
 
-inline __attribute__((always_inline)) void WeightLanes(const int32_t* const* inputs, const float* p, const float* q,
-                                                       float (*memory)[kReflectionOrder], const float* startSums,
-                                                       float* sums) {
+inline __attribute__((always_inline)) void WeightLanes(const float (*inputs)[kWeightingLaneWidth],
+                                                       const float* p, const float* q,
+                                                       float (*memory)[kReflectionOrder],
+                                                       const float* startSums, float* sums) {
   Lanes m[kReflectionOrder];
   for (int k = 0; k < kReflectionOrder; ++k) {
     for (int lane = 0; lane < kWeightingLanes; ++lane) m[k][lane] = memory[lane][k];
@@ -35,8 +36,7 @@ inline __attribute__((always_inline)) void WeightLanes(const int32_t* const* inp
   for (int lane = 0; lane < 8; ++lane) sum[lane] = lane < kWeightingLanes ? startSums[lane] : 0.0f;
   for (int n = 0; n < kBlockSamples; ++n) {
     Lanes x;
-    for (int lane = 0; lane < kWeightingLanes; ++lane) x[lane] = static_cast<float>(inputs[lane][n]);
-    for (int lane = kWeightingLanes; lane < 8; ++lane) x[lane] = 0.0f;
+    __builtin_memcpy(&x, inputs[n], sizeof(x));
     const Lanes y = pv[0] * x + m[0];
     for (int k = 1; k < kReflectionOrder; ++k) m[k - 1] = m[k] + pv[k] * x - qv[k] * y;
     m[kReflectionOrder - 1] = pv[kReflectionOrder] * x - qv[kReflectionOrder] * y;
@@ -48,14 +48,10 @@ inline __attribute__((always_inline)) void WeightLanes(const int32_t* const* inp
   for (int lane = 0; lane < kWeightingLanes; ++lane) sums[lane] = sum[lane];
 }
 
-__attribute__((target("avx2"))) void WeightLanesAvx2(const int32_t* const* inputs, const float* p, const float* q,
-                                                     float (*memory)[kReflectionOrder], const float* startSums,
-                                                     float* sums) {
-  WeightLanes(inputs, p, q, memory, startSums, sums);
-}
-
-void WeightLanesPortable(const int32_t* const* inputs, const float* p, const float* q,
-                         float (*memory)[kReflectionOrder], const float* startSums, float* sums) {
+__attribute__((target("avx2"))) void WeightLanesAvx2(const float (*inputs)[kWeightingLaneWidth],
+                                                     const float* p, const float* q,
+                                                     float (*memory)[kReflectionOrder],
+                                                     const float* startSums, float* sums) {
   WeightLanes(inputs, p, q, memory, startSums, sums);
 }
 
@@ -87,33 +83,38 @@ inline __attribute__((always_inline)) void LowPassBlocks(const float* padded, co
   }
 }
 
-__attribute__((target("avx2"))) void LowPassAvx2(const float* padded, const float* taps, int tapCount, int shift,
-                                                 float* out) {
-  LowPassBlocks(padded, taps, tapCount, shift, out);
-}
-
-void LowPassPortable(const float* padded, const float* taps, int tapCount, int shift, float* out) {
+__attribute__((target("avx2"))) void LowPassAvx2(const float* padded, const float* taps, int tapCount,
+                                                 int shift, float* out) {
   LowPassBlocks(padded, taps, tapCount, shift, out);
 }
 
 }  // namespace
+
+void LowPassLanesPortable(const float* padded, const float* taps, int tapCount, int shift, float* out) {
+  LowPassBlocks(padded, taps, tapCount, shift, out);
+}
+
+void WeightingFilterLanesPortable(const float (*inputs)[kWeightingLaneWidth], const float* p, const float* q,
+                                  float (*memory)[kReflectionOrder], const float* startSums, float* sums) {
+  WeightLanes(inputs, p, q, memory, startSums, sums);
+}
 
 void LowPassLanes(const float* padded, const float* taps, int tapCount, int shift, float* out) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
     LowPassAvx2(padded, taps, tapCount, shift, out);
   } else {
-    LowPassPortable(padded, taps, tapCount, shift, out);
+    LowPassLanesPortable(padded, taps, tapCount, shift, out);
   }
 }
 
-void WeightingFilterLanes(const int32_t* const* inputs, const float* p, const float* q,
+void WeightingFilterLanes(const float (*inputs)[kWeightingLaneWidth], const float* p, const float* q,
                           float (*memory)[kReflectionOrder], const float* startSums, float* sums) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
     WeightLanesAvx2(inputs, p, q, memory, startSums, sums);
   } else {
-    WeightLanesPortable(inputs, p, q, memory, startSums, sums);
+    WeightingFilterLanesPortable(inputs, p, q, memory, startSums, sums);
   }
 }
 

@@ -22,7 +22,8 @@ TEST(EncoderBlock, ZeroKeyBlockAfterResetCodesEveryPulseAtPlusOneGain) {
   int expectedIndex = 0;
   double bestDistance = 1e30;
   for (int i = 0; i < kGainLevels; ++i) {
-    const double distance = std::fabs(std::log(codebook.gainRatio[i] / 8192.0) - std::log(4.0 / codebook.initialGain));
+    const double distance =
+        std::fabs(std::log(codebook.gainRatio[i] / 8192.0) - std::log(4.0 / codebook.initialGain));
     if (distance < bestDistance) {
       bestDistance = distance;
       expectedIndex = i;
@@ -158,7 +159,8 @@ TEST(EncoderBlock, QualityExtremes) {
   // Quality 0: an infinite penalty for every mode, so mode 0 stays. A tiny
   // positive quality lets the rate decide (10 bytes); a tiny negative one
   // rewards bytes (20 bytes).
-  for (const Case c : {Case{0.0f, 20}, Case{-0.0f, 20}, Case{1.0e-6f, 10}, Case{-1.0e-6f, 20}, Case{-5.0f, 0}}) {
+  for (const Case c :
+       {Case{0.0f, 20}, Case{-0.0f, 20}, Case{1.0e-6f, 10}, Case{-1.0e-6f, 20}, Case{-5.0f, 0}}) {
     AudioEncoderState state;
     ResetEncoderState(state, BuiltInCodebook());
     for (std::size_t block = 0; block < 300; ++block) {

@@ -18,8 +18,8 @@ using testing::BlockWindow;
 using testing::IsKeyBlock;
 using testing::StateDifference;
 
-void CompareRun(const std::vector<int16_t>& signal, const ChannelCodebook& codebook, float quality, uint32_t seed,
-                bool collect, const std::string& label) {
+void CompareRun(const std::vector<int16_t>& signal, const ChannelCodebook& codebook, float quality,
+                uint32_t seed, bool collect, const std::string& label) {
   AudioEncoderState fast;
   AudioEncoderState plain;
   ResetEncoderState(fast, codebook);

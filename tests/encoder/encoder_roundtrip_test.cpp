@@ -56,16 +56,17 @@ void RoundTrip(const std::vector<int16_t>& signal, uint32_t seed, float quality,
       }
     }
     ASSERT_EQ(encoder.decoder.gainState, decoder.gainState) << label << " block " << block;
-    ASSERT_EQ(std::memcmp(encoder.decoder.synthesisMemory, decoder.synthesisMemory, sizeof(decoder.synthesisMemory)),
+    ASSERT_EQ(std::memcmp(encoder.decoder.synthesisMemory, decoder.synthesisMemory,
+                          sizeof(decoder.synthesisMemory)),
               0)
         << label << " block " << block;
-    ASSERT_EQ(
-        std::memcmp(encoder.decoder.excitationHistory, decoder.excitationHistory, sizeof(decoder.excitationHistory)),
-        0)
+    ASSERT_EQ(std::memcmp(encoder.decoder.excitationHistory, decoder.excitationHistory,
+                          sizeof(decoder.excitationHistory)),
+              0)
         << label << " block " << block;
-    ASSERT_EQ(
-        std::memcmp(encoder.decoder.previousFilterSet, decoder.previousFilterSet, sizeof(decoder.previousFilterSet)),
-        0);
+    ASSERT_EQ(std::memcmp(encoder.decoder.previousFilterSet, decoder.previousFilterSet,
+                          sizeof(decoder.previousFilterSet)),
+              0);
     ASSERT_EQ(std::memcmp(encoder.decoder.previousReflection, decoder.previousReflection,
                           sizeof(decoder.previousReflection)),
               0);
@@ -78,7 +79,8 @@ TEST(EncoderRoundTrip, DecoderReproducesTheChosenSynthesisOnAllSignals) {
   uint32_t seed = 10;
   RoundTripCounts counts;
   for (const auto& signal : testing::AllSignals()) {
-    for (float quality : {128.0f, 4.0f, 0.05f}) RoundTrip(signal.samples, seed++, quality, signal.name, counts);
+    for (float quality : {128.0f, 4.0f, 0.05f})
+      RoundTrip(signal.samples, seed++, quality, signal.name, counts);
   }
   // The runs must have exercised every packet mode and the long-term prediction.
   for (int m = 0; m < kPacketModes; ++m) EXPECT_GT(counts.modes[m], 0) << "mode " << m;

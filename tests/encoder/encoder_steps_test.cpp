@@ -1,6 +1,8 @@
 // The encoder's stages one by one: the fast formulations against plain ones,
 // and the boundary behaviour each stage is defined by.
 
+#include "codec/encoder/encoder_steps.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 #include <random>
 
 #include "codec/decoder_steps.h"
-#include "codec/encoder/encoder_steps.h"
 #include "tests/encoder/reference_encoder.h"
 
 namespace clipvane {

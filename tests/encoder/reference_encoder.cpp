@@ -10,9 +10,15 @@ namespace clipvane::reference {
 
 namespace {
 
-int32_t Mul(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b)); }
-int32_t Add(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b)); }
-int32_t Sub(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b)); }
+int32_t Mul(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
+int32_t Add(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+int32_t Sub(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
 
 float RoundSixDecimals(double x) { return static_cast<float>(std::round(x * 1e6) / 1e6); }
 
@@ -41,8 +47,8 @@ void AnalysisWindow(float* window) {
   window[13] = window[211] = 0.110246f;
 }
 
-void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection, float limit,
-                        int* indices) {
+void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
+                        float limit, int* indices) {
   float weight[8];
   for (int j = 0; j < 8; ++j) weight[j] = static_cast<float>(std::exp(std::log(2.0) * (-2.0 * j * 0.25)));
   float t[8], acc[8], rem[8];
@@ -161,7 +167,8 @@ int EncodeBlock(AudioEncoderState& st, const int16_t* samples, uint8_t* packet, 
   const int32_t* base = key ? cb.keyBase : d.previousReflection;
   if (collect) {
     ReflectionRecord rec;
-    for (int i = 0; i < 8; ++i) rec[i] = key ? kk[i] : kk[i] - static_cast<float>(base[i]) * 0.000030517578125f;
+    for (int i = 0; i < 8; ++i)
+      rec[i] = key ? kk[i] : kk[i] - static_cast<float>(base[i]) * 0.000030517578125f;
     if (key)
       st.keyReflectionVectors.push_back(rec);
     else
@@ -217,8 +224,9 @@ int EncodeBlock(AudioEncoderState& st, const int16_t* samples, uint8_t* packet, 
   for (int n = 0; n < 128; ++n) Ew = Ew + ws[n] * ws[n];
   const float penalty = 1.0f / quality;
   static const int taps3[] = {-134, -374, 0, 2054, 5741, 8192, 5741, 2054, 0, -374, -134};
-  static const int taps4[] = {-132, -435, -553, 0, 1537, 3911, 6453, 8192, 6453, 3911, 1537, 0, -553, -435, -132};
-  static const int taps5[] = {-85, -310, -531, -511, 0,    1150, 2893, 4960, 6897, 8192,
+  static const int taps4[] = {-132, -435, -553, 0, 1537, 3911, 6453, 8192,
+                              6453, 3911, 1537, 0, -553, -435, -132};
+  static const int taps5[] = {-85,  -310, -531, -511, 0, 1150, 2893, 4960, 6897, 8192,
                               6897, 4960, 2893, 1150, 0, -511, -531, -310, -85};
   const int g = d.gainState;
   float bestScore = 0.0f;

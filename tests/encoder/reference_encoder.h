@@ -15,10 +15,10 @@ struct LagChoice {
 };
 
 void AnalysisWindow(float* window);  // 224 values, from the formula
-void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection, float limit,
-                        int* indices);
+void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
+                        float limit, int* indices);
 LagChoice SearchLongTermLag(const int32_t* residual, const int32_t* history);
-int EncodeBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock, bool collect,
-                float quality);
+int EncodeBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
+                bool collect, float quality);
 
 }  // namespace clipvane::reference

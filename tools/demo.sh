@@ -17,6 +17,7 @@ cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/demo --target clipvane -j "$(nproc 2>/dev/null || echo 2)"
 
 mkdir -p out
+rm -f out/sample.avi
 cp tests/data/p01_ff_mpeg4_25fps_speech_mono22050.avi out/sample.avi
 rm -f out/sample.cbk
 build/demo/app/clipvane -in out/sample.avi -out out/sample.qkds -debugsound out/sample.wav

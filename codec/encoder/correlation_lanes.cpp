@@ -1,9 +1,11 @@
-// The autocorrelation's nine lag sums in double-precision vector lanes. Each
-// lane is one lag's sum, advanced in sample order exactly as the scalar loop
-// would (products of two floats are exact in double, and the zero padding
-// before the first sample adds only zeros), so the sums are bit for bit equal.
+// The autocorrelation's nine lag sums in double-precision vector lanes, fused
+// with the DC removal and the window that feed it. Each lane is one lag's sum,
+// advanced in sample order exactly as the scalar loop would (products of two
+// floats are exact in double, and the zero padding before the first sample
+// adds only zeros), so the sums are bit for bit equal.
 
 #include "codec/encoder/encoder_steps.h"
+#include "codec/fixed_point.h"
 
 namespace clipvane {
 
@@ -16,38 +18,62 @@ constexpr int kPadding = 4 * kLagGroups;
 
 // Lane l of group g holds lag 4g + 3 - l, so that its four factors x[n - lag]
 // are consecutive in memory.
-inline __attribute__((always_inline)) void CorrelateLanes(const float* windowed, float* correlation) {
+//
+// DC removal, window and autocorrelation in one loop. The DC filter's and the
+// lag sums' recursions are independent, so running them in the same loop lets
+// them overlap; the sums trail the filter by a few samples so that they only
+// read values stored some iterations before. Every value is formed exactly as
+// in the separate steps.
+constexpr int kTrail = 4;
+
+inline __attribute__((always_inline)) void FilterCorrelateLanes(const int16_t* samples,
+                                                                HighPassState& highPass, int32_t* filtered,
+                                                                float* windowed, float* correlation) {
   double padded[kPadding + kAnalysisSamples] = {};
-  for (int n = 0; n < kAnalysisSamples; ++n) padded[kPadding + n] = windowed[n];
   Doubles sum[kLagGroups] = {};
-  for (int n = 0; n < kAnalysisSamples; ++n) {
-    const double x = padded[kPadding + n];
+  auto accumulate = [&](int m) {
+    const double x = padded[kPadding + m];
     const Doubles xv = {x, x, x, x};
     for (int g = 0; g < kLagGroups; ++g) {
       Doubles past;
-      __builtin_memcpy(&past, padded + kPadding + n - 4 * g - 3, sizeof(past));
+      __builtin_memcpy(&past, padded + kPadding + m - 4 * g - 3, sizeof(past));
       sum[g] = sum[g] + xv * past;
     }
+  };
+  HighPassState running = highPass;
+  for (int n = 0; n < kAnalysisSamples; ++n) {
+    const int32_t y = running.Step(samples[n]);
+    filtered[n] = y;
+    if (n == kBlockSamples - 1) highPass = running;
+    const float w = static_cast<float>(y) * kAnalysisWindow[n];
+    windowed[n] = w;
+    padded[kPadding + n] = w;
+    if (n >= kTrail) accumulate(n - kTrail);
   }
+  for (int m = kAnalysisSamples - kTrail; m < kAnalysisSamples; ++m) accumulate(m);
   for (int k = 0; k <= kReflectionOrder; ++k) correlation[k] = static_cast<float>(sum[k / 4][3 - k % 4]);
 }
 
-__attribute__((target("avx2"))) void CorrelateAvx2(const float* windowed, float* correlation) {
-  CorrelateLanes(windowed, correlation);
+__attribute__((target("avx2"))) void FilterCorrelateAvx2(const int16_t* samples, HighPassState& highPass,
+                                                         int32_t* filtered, float* windowed,
+                                                         float* correlation) {
+  FilterCorrelateLanes(samples, highPass, filtered, windowed, correlation);
 }
 
 }  // namespace
 
-void ComputeAutocorrelationPortable(const float* windowed, float* correlation) {
-  CorrelateLanes(windowed, correlation);
+void FilterWindowCorrelatePortable(const int16_t* samples, HighPassState& highPass, int32_t* filtered,
+                                   float* windowed, float* correlation) {
+  FilterCorrelateLanes(samples, highPass, filtered, windowed, correlation);
 }
 
-void ComputeAutocorrelation(const float* windowed, float* correlation) {
+void FilterWindowCorrelate(const int16_t* samples, HighPassState& highPass, int32_t* filtered,
+                           float* windowed, float* correlation) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
-    CorrelateAvx2(windowed, correlation);
+    FilterCorrelateAvx2(samples, highPass, filtered, windowed, correlation);
   } else {
-    ComputeAutocorrelationPortable(windowed, correlation);
+    FilterWindowCorrelatePortable(samples, highPass, filtered, windowed, correlation);
   }
 }
 

@@ -13,7 +13,6 @@ namespace clipvane {
 
 namespace {
 
-constexpr int32_t kHighPassPole = 32735;  // 0.998993 in Q15
 constexpr int kMode0Groups = 8;
 constexpr int kMode0GroupPulses = 5;
 constexpr int kMode0ScatteredPulse = 40;  // pulses 40 and 41 ride on the groups' spare bits
@@ -71,31 +70,20 @@ int EncodeAudioBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* 
 
 int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
                              bool collect, float quality, EncodedBlockDetails* details) {
-  constexpr int kTotal = kBlockSamples + kLookAheadSamples;
-
   // DC removal runs over the look-ahead too, but the carried state is the one
   // after sample 127: the next block filters the same look-ahead again. The
   // last 32 look-ahead samples reach nothing (the window ends before them),
   // so their filtering is skipped.
-  int32_t filtered[kTotal] = {};
-  int32_t previousInput = state.highPassInput;
-  int32_t previousOutput = state.highPassOutput;
-  for (int n = 0; n < kAnalysisSamples; ++n) {
-    const int32_t x = samples[n];
-    const int32_t decayed = WrapAdd(WrapMul(previousOutput, kHighPassPole), 16384) >> 15;
-    previousOutput = WrapAdd(decayed, WrapSub(x, previousInput));
-    previousInput = x;
-    filtered[n] = previousOutput;
-  }
-  state.highPassInput = samples[kBlockSamples - 1];
-  state.highPassOutput = filtered[kBlockSamples - 1];
-
+  int32_t filtered[kBlockSamples + kLookAheadSamples] = {};
   float windowed[kAnalysisSamples];
-  for (int n = 0; n < kAnalysisSamples; ++n)
-    windowed[n] = static_cast<float>(filtered[n]) * kAnalysisWindow[n];
+  float correlation[kReflectionOrder + 1];
+  HighPassState highPass{state.highPassInput, state.highPassOutput};
+  FilterWindowCorrelate(samples, highPass, filtered, windowed, correlation);
+  state.highPassInput = highPass.input;
+  state.highPassOutput = highPass.output;
 
   SpectrumAnalysis spectrum;
-  AnalyseSpectrum(state, windowed, filtered, keyBlock, collect, kReflectionLimit, spectrum);
+  AnalyseSpectrum(state, correlation, filtered, keyBlock, collect, kReflectionLimit, spectrum);
 
   AudioDecoderState& local = state.decoder;
   if (keyBlock) {

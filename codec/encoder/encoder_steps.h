@@ -10,6 +10,7 @@
 
 #include "codec/audio_packet.h"
 #include "codec/encoder/audio_encoder.h"
+#include "codec/fixed_point.h"
 
 namespace clipvane {
 
@@ -23,6 +24,31 @@ inline constexpr float kQ15ToFloat = 0.000030517578125f;  // 2^-15
 // off-by-one-in-the-last-digit value kept at 13 and 211).
 extern const float kAnalysisWindow[kAnalysisSamples];
 
+// --- DC removal -------------------------------------------------------------
+
+// The DC-removal filter y[n] = ((y[n-1] * 32735 + 16384) >> 15) + x[n] - x[n-1]
+// (pole 0.998993), in wrapping 32-bit arithmetic.
+struct HighPassState {
+  int32_t input = 0;   // x[n-1]
+  int32_t output = 0;  // y[n-1]
+  int32_t Step(int32_t x) {
+    const int32_t decayed = WrapAdd(WrapMul(output, 32735), 16384) >> 15;
+    output = WrapAdd(decayed, WrapSub(x, input));
+    input = x;
+    return output;
+  }
+};
+
+// DC removal of samples[0..223] from `highPass` (left at its state after
+// sample 127), the analysis window, and the autocorrelation of the windowed
+// values for lags 0..8, accumulated in double (where each product of two
+// floats is exact) and stored as floats: one pass giving exactly what the
+// three steps give one after another.
+void FilterWindowCorrelate(const int16_t* samples, HighPassState& highPass, int32_t* filtered,
+                           float* windowed, float* correlation);
+void FilterWindowCorrelatePortable(const int16_t* samples, HighPassState& highPass, int32_t* filtered,
+                                   float* windowed, float* correlation);
+
 // --- spectrum ---------------------------------------------------------------
 
 struct SpectrumAnalysis {
@@ -32,11 +58,6 @@ struct SpectrumAnalysis {
   int32_t residual[kBlockSamples];
 };
 
-// Autocorrelation of the windowed samples, lags 0..8, accumulated in double
-// (each product of two floats is exact there) and stored as floats.
-void ComputeAutocorrelation(const float* windowed, float* correlation);
-// The same without AVX2 (what other CPUs run).
-void ComputeAutocorrelationPortable(const float* windowed, float* correlation);
 // Noise floor, white-noise correction and lag window, in place.
 void ConditionAutocorrelation(float* correlation);
 // Levinson-Durbin recursion: a[0] = 1, a[1..8].
@@ -57,15 +78,18 @@ void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* ba
 // ReflectionSearchHasAvx2) or in scalar code.
 void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
                             float limit, int* indices, bool vectorised);
-// One stage of QuantiseReflection's search with AVX2 (where the CPU has it):
-// stage `stage` of the codebook's spectrumCodewords; `asinOfQ15`
-// points at the arcsine of 0/32768, indexable from -32767 to 32767.
+// One stage of QuantiseReflection's search with AVX2 (where the CPU has it)
+// over stage `stage` of the codebook's spectrumCodewords; `asinOfQ15` points
+// at the arcsine of 0/32768 and is indexable from -32767 to 32767.
 bool ReflectionSearchHasAvx2();
 int SearchStageAvx2(const ChannelCodebook& codebook, int stage, const float* acc, const float* asinU,
                     const float* weight, float limit, const float* asinOfQ15, float rejectedError,
                     float largestFloat);
 
-void AnalyseSpectrum(AudioEncoderState& state, const float* windowed, const int32_t* samples, bool keyBlock,
+// The spectrum step from the windowed block's autocorrelation (lags 0..8, as
+// FilterWindowCorrelate gives it; conditioned here in place): the linear
+// prediction, its quantisation and the residual of y[0..127].
+void AnalyseSpectrum(AudioEncoderState& state, float* correlation, const int32_t* samples, bool keyBlock,
                      bool collect, float limit, SpectrumAnalysis& out);
 
 // --- long-term prediction -----------------------------------------------------
@@ -79,6 +103,7 @@ LagSearchResult SearchLongTermLag(const int32_t* residual, const int32_t* histor
 // Portable form, and the vectorised form (only where the CPU has AVX2).
 LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t* history);
 bool LongTermSearchHasAvx2();
+LagSearchResult SearchLongTermLagAvx2(const int32_t* residual, const int32_t* history);
 // Sum of the squared residual, in sample order.
 float ResidualEnergy(const int32_t* residual);
 // The lowest lag code of least error (error[0..125]), usable when that error
@@ -91,7 +116,6 @@ constexpr int32_t TaperWeight(int i) {
   const int w = rising < falling ? rising : falling;
   return w < 8 ? w : 8;
 }
-LagSearchResult SearchLongTermLagAvx2(const int32_t* residual, const int32_t* history);
 
 // The analysis shape of the prediction: ((h >> 1) * w) >> 3, h >> 1 in the middle.
 void LongTermAnalysisShape(const int32_t* history, int lagCode, int32_t* out);

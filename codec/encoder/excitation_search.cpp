@@ -162,10 +162,9 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   }
   const int32_t gainState = local.gainState;
 
-  // Each mode's trial up to its synthesis error; the weighting of the four
-  // errors (and of the input, for the normaliser) then runs as one pass.
-  // The weighting filters' inputs, one lane per sample: the four modes'
-  // errors and the input itself.
+  // Each mode's trial runs up to its synthesis error; the weighting of the
+  // four errors and of the input (for the normaliser) then runs as one pass
+  // over these lanes: per sample, the four modes' errors and the input.
   alignas(32) float weightingInput[kBlockSamples][kWeightingLaneWidth];
   for (int n = 0; n < kBlockSamples; ++n) {
     weightingInput[n][kPacketModes] = static_cast<float>(samples[n]);

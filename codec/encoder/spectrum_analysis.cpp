@@ -232,10 +232,8 @@ void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base
   }
 }
 
-void AnalyseSpectrum(AudioEncoderState& state, const float* windowed, const int32_t* samples, bool keyBlock,
+void AnalyseSpectrum(AudioEncoderState& state, float* correlation, const int32_t* samples, bool keyBlock,
                      bool collect, float limit, SpectrumAnalysis& out) {
-  float correlation[kReflectionOrder + 1];
-  ComputeAutocorrelation(windowed, correlation);
   ConditionAutocorrelation(correlation);
   LevinsonDurbin(correlation, out.predictionFilter);
   float reflection[kReflectionOrder];

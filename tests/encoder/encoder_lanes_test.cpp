@@ -12,24 +12,58 @@ namespace {
 
 bool SameFloat(float a, float b) { return std::memcmp(&a, &b, sizeof(float)) == 0; }
 
-TEST(EncoderLanes, AutocorrelationEqualsNineDoubleSumsInSampleOrder) {
-  std::mt19937 rng(21);
-  for (int trial = 0; trial < 500; ++trial) {
-    // From quiet to the largest DC-removed values the window can see.
-    const float range = trial % 3 == 0 ? 10.0f : (trial % 3 == 1 ? 3000.0f : 70000.0f);
-    std::uniform_real_distribution<float> value(-range, range);
+TEST(EncoderLanes, FusedDcRemovalWindowAndCorrelationEqualTheSeparateSteps) {
+  std::mt19937 rng(24);
+  for (int trial = 0; trial < 300; ++trial) {
+    const int amplitude = trial % 4 == 0 ? 32768 : (trial % 4 == 1 ? 100 : 8000);
+    std::uniform_int_distribution<int> value(-amplitude, amplitude - 1);
+    int16_t samples[256];
+    for (int16_t& x : samples) x = static_cast<int16_t>(value(rng));
+    std::uniform_int_distribution<int32_t> carried(-70000, 70000);
+    const int32_t startInput = static_cast<int16_t>(value(rng));
+    const int32_t startOutput = carried(rng);
+
+    // The steps one after another, written plainly.
+    int32_t y[kAnalysisSamples];
+    int32_t xPrevious = startInput;
+    int32_t yPrevious = startOutput;
+    int32_t stateInput = 0;
+    int32_t stateOutput = 0;
+    for (int n = 0; n < kAnalysisSamples; ++n) {
+      // 32-bit arithmetic: a carried output beyond 65601 wraps the product.
+      const int32_t product = static_cast<int32_t>(static_cast<uint32_t>(yPrevious) * 32735u + 16384u);
+      y[n] = (product >> 15) + samples[n] - xPrevious;
+      xPrevious = samples[n];
+      yPrevious = y[n];
+      if (n == 127) {
+        stateInput = xPrevious;
+        stateOutput = yPrevious;
+      }
+    }
     float windowed[kAnalysisSamples];
-    for (float& x : windowed) x = value(rng);
-    if (trial % 7 == 0) std::memset(windowed, 0, 40 * sizeof(float));
-    float fast[kReflectionOrder + 1];
-    float portable[kReflectionOrder + 1];
-    ComputeAutocorrelation(windowed, fast);
-    ComputeAutocorrelationPortable(windowed, portable);
+    for (int n = 0; n < kAnalysisSamples; ++n) windowed[n] = static_cast<float>(y[n]) * kAnalysisWindow[n];
+    float correlation[kReflectionOrder + 1];
     for (int k = 0; k <= kReflectionOrder; ++k) {
       double sum = 0.0;
       for (int n = k; n < kAnalysisSamples; ++n) sum += static_cast<double>(windowed[n]) * windowed[n - k];
-      ASSERT_TRUE(SameFloat(fast[k], static_cast<float>(sum))) << "trial " << trial << " lag " << k;
-      ASSERT_TRUE(SameFloat(portable[k], static_cast<float>(sum))) << "trial " << trial << " lag " << k;
+      correlation[k] = static_cast<float>(sum);
+    }
+
+    for (bool portable : {false, true}) {
+      HighPassState highPass{startInput, startOutput};
+      int32_t filtered[256] = {};
+      float fusedWindowed[kAnalysisSamples];
+      float fusedCorrelation[kReflectionOrder + 1];
+      if (portable) {
+        FilterWindowCorrelatePortable(samples, highPass, filtered, fusedWindowed, fusedCorrelation);
+      } else {
+        FilterWindowCorrelate(samples, highPass, filtered, fusedWindowed, fusedCorrelation);
+      }
+      ASSERT_EQ(highPass.input, stateInput);
+      ASSERT_EQ(highPass.output, stateOutput) << "the state after sample 127, not after the look-ahead";
+      ASSERT_EQ(std::memcmp(filtered, y, sizeof(y)), 0) << trial;
+      ASSERT_EQ(std::memcmp(fusedWindowed, windowed, sizeof(windowed)), 0) << trial;
+      ASSERT_EQ(std::memcmp(fusedCorrelation, correlation, sizeof(correlation)), 0) << trial;
     }
   }
 }

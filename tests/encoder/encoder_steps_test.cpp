@@ -30,9 +30,12 @@ TEST(AnalysisWindow, MatchesTheFormulaRoundedToSixDecimals) {
 }
 
 TEST(SpectrumAnalysis, SilenceGivesTheNoiseFloorAndZeroReflections) {
-  float windowed[kAnalysisSamples] = {};
+  const int16_t silence[256] = {};
+  HighPassState highPass;
+  int32_t filtered[256];
+  float windowed[kAnalysisSamples];
   float r[kReflectionOrder + 1];
-  ComputeAutocorrelation(windowed, r);
+  FilterWindowCorrelate(silence, highPass, filtered, windowed, r);
   ConditionAutocorrelation(r);
   EXPECT_EQ(r[0], (10.0f) * 1.008f);
   for (int k = 1; k <= kReflectionOrder; ++k) EXPECT_EQ(r[k], 0.0f);

@@ -5,22 +5,15 @@
 #include <climits>
 #include <cstring>
 
+#include "codec/audio_packet.h"
 #include "codec/bit_stream.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
 
 namespace clipvane {
 
-namespace {
-
-constexpr int kMode0Groups = 8;
-constexpr int kMode0GroupPulses = 5;
-constexpr int kMode0ScatteredPulse = 40;  // pulses 40 and 41 ride on the groups' spare bits
-
-}  // namespace
-
 void ResetEncoderState(AudioEncoderState& state, const ChannelCodebook& codebook) {
-  std::memcpy(&state.decoder.codebook, &codebook, sizeof(ChannelCodebook));
+  state.decoder.codebook = codebook;
   std::fill(std::begin(state.analysisMemory), std::end(state.analysisMemory), 0);
   state.highPassInput = 0;
   state.highPassOutput = 0;
@@ -34,33 +27,17 @@ void ResetEncoderState(AudioEncoderState& state, const ChannelCodebook& codebook
 }
 
 int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice& choice, uint8_t* packet) {
+  AudioPacketFields fields;
+  fields.lagCode = lagCode;
+  fields.gainIndex = choice.gainIndex;
+  std::copy(spectrumIndex, spectrumIndex + 3, fields.spectrumIndex);
+  fields.gridPhase = choice.gridPhase;
+  fields.packetMode = choice.packetMode;
+  std::copy(std::begin(choice.pulses), std::end(choice.pulses), fields.pulses);
   // One writer per thread keeps its word array between packets, so packing
   // allocates nothing once warmed up.
   thread_local OutputBitStream writer;
-  const PacketMode& grid = kPacketModeTable[choice.packetMode];
-  writer.Reset();
-  writer.Put(static_cast<uint32_t>(lagCode), 7);
-  writer.Put(static_cast<uint32_t>(choice.gainIndex), 3);
-  writer.Put(static_cast<uint32_t>(spectrumIndex[0]), 6);
-  writer.Put(static_cast<uint32_t>(choice.gridPhase), 2);
-  writer.Put(static_cast<uint32_t>(choice.packetMode), 2);
-  writer.Put(static_cast<uint32_t>(spectrumIndex[1]), 6);
-  writer.Put(static_cast<uint32_t>(spectrumIndex[2]), 6);
-  if (choice.packetMode == 0) {
-    // Eight groups of five 3-bit pulses and one spare bit; the spare bits of
-    // groups 0..5 carry pulses 40 and 41 most significant bit first.
-    for (int group = 0; group < kMode0Groups; ++group) {
-      for (int i = 0; i < kMode0GroupPulses; ++i) writer.Put(choice.pulses[kMode0GroupPulses * group + i], 3);
-      uint32_t spare = 0;
-      if (group < 6) spare = (choice.pulses[kMode0ScatteredPulse + group / 3] >> (2 - group % 3)) & 1u;
-      writer.Put(spare, 1);
-    }
-  } else {
-    for (int i = 0; i < grid.pulses; ++i) writer.Put(choice.pulses[i], grid.pulseBits);
-  }
-  writer.Flush();
-  writer.CopyBytes(packet, grid.bytes);
-  return grid.bytes;
+  return WriteAudioPacket(fields, writer, packet);
 }
 
 int EncodeAudioBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,

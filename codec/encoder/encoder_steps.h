@@ -82,9 +82,10 @@ void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base
 // over stage `stage` of the codebook's spectrumCodewords; `asinOfQ15` points
 // at the arcsine of 0/32768 and is indexable from -32767 to 32767.
 bool ReflectionSearchHasAvx2();
-int SearchStageAvx2(const ChannelCodebook& codebook, int stage, const float* acc, const float* asinU,
-                    const float* weight, float limit, const float* asinOfQ15, float rejectedError,
-                    float largestFloat);
+// `u` holds the running targets (as floats in (-1, 1)) whose arcsines are `asinU`.
+int SearchStageAvx2(const ChannelCodebook& codebook, int stage, const float* acc, const float* u,
+                    const float* asinU, const float* weight, float limit, const float* asinOfQ15,
+                    float rejectedError, float largestFloat);
 
 // The spectrum step from the windowed block's autocorrelation (lags 0..8, as
 // FilterWindowCorrelate gives it; conditioned here in place): the linear
@@ -145,6 +146,17 @@ void WeightingFilterLanes(const float (*inputs)[kWeightingLaneWidth], const floa
 void WeightingFilterLanesPortable(const float (*inputs)[kWeightingLaneWidth], const float* p, const float* q,
                                   float (*memory)[kReflectionOrder], const float* startSums, float* sums);
 
+// The four packet modes' trial syntheses side by side: lane l runs the
+// decoder's SynthesisFilter over excitation[n][l] with the four sub-block
+// filter sets and memory[l] (advanced in place), into synthesis[n][l].
+inline constexpr int kSynthesisLanes = kPacketModes;
+void SynthesisFilterLanes(const int32_t (*excitation)[kSynthesisLanes],
+                          const int32_t (*subBlockFilterSets)[kFilterSetSize], int32_t (*memory)[kReflectionOrder],
+                          int32_t (*synthesis)[kSynthesisLanes]);
+void SynthesisFilterLanesPortable(const int32_t (*excitation)[kSynthesisLanes],
+                                  const int32_t (*subBlockFilterSets)[kFilterSetSize],
+                                  int32_t (*memory)[kReflectionOrder], int32_t (*synthesis)[kSynthesisLanes]);
+
 // The pulse grid's low-pass filter: out[k] = 2^-13 * sum_l taps[l] *
 // padded[shift + l + k], k = 0..127, summed in tap order (padded holds the
 // residual with zeros around it).
@@ -155,6 +167,10 @@ void LowPassLanesPortable(const float* padded, const float* taps, int tapCount, 
 // zero) and clamps it to 0..top; a NaN (a zero target over a zero gain) takes
 // the middle level.
 int QuantisePulse(float c, int top);
+// QuantisePulse over c[0..count-1], four at a time: the arrays must hold
+// `count` rounded up to a multiple of four (kPulseRun covers every mode).
+inline constexpr int kPulseRun = (kMaxPulses + 3) / 4 * 4;
+void QuantisePulses(const float* c, int count, int top, int32_t* levels);
 
 void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t* samples, int lagCode,
                       const float* predictionFilter, const int32_t (*subBlockFilterSets)[kFilterSetSize],

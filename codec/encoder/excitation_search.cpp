@@ -48,9 +48,6 @@ struct ModeTrial {
   float scale;
   float logRatio;
   uint8_t pulses[kMaxPulses];
-  int32_t excitation[kBlockSamples];
-  int32_t synthesis[kBlockSamples];
-  int32_t synthesisMemory[kReflectionOrder];
 };
 
 // f[k] = 2^-13 sum_l h[l] r[k + l - centre]; samples outside the block are the
@@ -59,26 +56,71 @@ void LowPassResidual(const float* padded, const LowPass& filter, float* out) {
   LowPassLanes(padded, filter.h, filter.taps, kMaxCentre - (filter.taps - 1) / 2, out);
 }
 
-int ChooseGridPhase(const float* f, int spacing) {
-  // The four phase sums run side by side, each over its own positions
-  // p + s j (up to sample 127) in order.
-  float energy[4] = {};
-  for (int start = 0; start < kBlockSamples; start += spacing) {
+typedef float Quad __attribute__((vector_size(16)));
+typedef int32_t IntQuad __attribute__((vector_size(16)));
+typedef uint32_t UintQuad __attribute__((vector_size(16)));
+
+inline Quad LoadQuad(const float* at) {
+  Quad q;
+  __builtin_memcpy(&q, at, sizeof(q));
+  return q;
+}
+
+// The low-pass outputs of the three grid spacings, with zeros after sample
+// 127 so that four consecutive positions can be read from any start.
+inline constexpr int kSpacings = 3;
+inline constexpr int kFirstSpacing = 3;
+inline constexpr int kGridRunout = 4;
+using GridSignal = float[kBlockSamples + kGridRunout];
+
+void AccumulatePhases(Quad& energy, const float* f) {
+  const Quad x = LoadQuad(f);
+  energy = energy + x * x;
+}
+
+// Each spacing's four phase sums run side by side in lanes, each over its
+// own positions p + s j (up to sample 127) in order; a position past the
+// block reads a zero, whose square leaves the sum unchanged. The three
+// spacings' sums are independent and are taken together. Later phases win
+// ties, so a silent block takes phase 3.
+void ChooseGridPhases(const GridSignal* f, int* phases) {
+  constexpr int kStarts3 = (kBlockSamples + 2) / 3;  // starts 0, 3, .., 126
+  constexpr int kStarts4 = kBlockSamples / 4;
+  constexpr int kStarts5 = (kBlockSamples + 4) / 5;  // starts 0, 5, .., 125
+  Quad energy[kSpacings] = {};
+  int j = 0;
+  for (; j < kStarts5; ++j) {
+    AccumulatePhases(energy[0], f[0] + 3 * j);
+    AccumulatePhases(energy[1], f[1] + 4 * j);
+    AccumulatePhases(energy[2], f[2] + 5 * j);
+  }
+  for (; j < kStarts4; ++j) {
+    AccumulatePhases(energy[0], f[0] + 3 * j);
+    AccumulatePhases(energy[1], f[1] + 4 * j);
+  }
+  for (; j < kStarts3; ++j) AccumulatePhases(energy[0], f[0] + 3 * j);
+  for (int s = 0; s < kSpacings; ++s) {
+    float bestEnergy = 0.0f;
+    int best = 0;
     for (int phase = 0; phase < 4; ++phase) {
-      const int pos = start + phase;
-      if (pos < kBlockSamples) energy[phase] = energy[phase] + f[pos] * f[pos];
+      if (energy[s][phase] >= bestEnergy) {
+        bestEnergy = energy[s][phase];
+        best = phase;
+      }
     }
+    phases[s] = best;
   }
-  // Later phases win ties, so a silent block takes phase 3.
-  float bestEnergy = 0.0f;
-  int best = 0;
-  for (int phase = 0; phase < 4; ++phase) {
-    if (energy[phase] >= bestEnergy) {
-      bestEnergy = energy[phase];
-      best = phase;
-    }
-  }
-  return best;
+}
+
+IntQuad QuantiseQuad(Quad c, int top) {
+  const Quad topLevel = Quad{} + static_cast<float>(top);
+  Quad rounded = c + 0.5f;
+  rounded = topLevel < rounded ? topLevel : rounded;
+  rounded = rounded < 0.0f ? Quad{} : rounded;
+  const IntQuad isNumber = c == c;
+  rounded = isNumber ? rounded : Quad{};  // converted only when in range
+  const IntQuad level = __builtin_convertvector(rounded, IntQuad);
+  return isNumber ? level : IntQuad{} + (top + 1) / 2;
 }
 
 // Index of the gain ratio nearest to the target on a log scale. Entries that
@@ -106,6 +148,13 @@ int ChooseGainIndex(const int16_t* ratio, const float* logRatio, int32_t gainSta
 }
 
 }  // namespace
+
+void QuantisePulses(const float* c, int count, int top, int32_t* levels) {
+  for (int i = 0; i < count; i += 4) {
+    const IntQuad v = QuantiseQuad(LoadQuad(c + i), top);
+    __builtin_memcpy(levels + i, &v, sizeof(v));
+  }
+}
 
 int QuantisePulse(float c, int top) {
   if (c != c) return (top + 1) / 2;
@@ -156,37 +205,48 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   int32_t prediction[kBlockSamples] = {};
   if (lagCode <= kMaxLagCode) LongTermPrediction(local.excitationHistory, lagCode, prediction);
 
-  float logRatio[kGainLevels];
-  for (int i = 0; i < kGainLevels; ++i) {
-    logRatio[i] = std::log(static_cast<float>(codebook.gainRatio[i]) * kQ13ToFloat);
+  // The logarithms of the codebook's gain ratios, kept while the ratios stay
+  // the same.
+  thread_local int16_t cachedRatio[kGainLevels] = {};
+  thread_local float logRatio[kGainLevels] = {};
+  thread_local bool cached = false;
+  if (!cached || std::memcmp(cachedRatio, codebook.gainRatio, sizeof(cachedRatio)) != 0) {
+    std::memcpy(cachedRatio, codebook.gainRatio, sizeof(cachedRatio));
+    for (int i = 0; i < kGainLevels; ++i) {
+      logRatio[i] = std::log(static_cast<float>(codebook.gainRatio[i]) * kQ13ToFloat);
+    }
+    cached = true;
   }
   const int32_t gainState = local.gainState;
 
-  // Each mode's trial runs up to its synthesis error; the weighting of the
-  // four errors and of the input (for the normaliser) then runs as one pass
-  // over these lanes: per sample, the four modes' errors and the input.
+  // Each mode's trial runs up to its excitation; the four syntheses, then the
+  // weighting of the four errors and of the input (for the normaliser), run
+  // as one pass each over lanes: per sample, the four modes and the input.
   alignas(32) float weightingInput[kBlockSamples][kWeightingLaneWidth];
-  for (int n = 0; n < kBlockSamples; ++n) {
-    weightingInput[n][kPacketModes] = static_cast<float>(samples[n]);
-    for (int lane = kWeightingLanes; lane < kWeightingLaneWidth; ++lane) weightingInput[n][lane] = 0.0f;
-  }
   ModeTrial trials[kPacketModes];
-  float f[kBlockSamples];
-  int gridPhase = 0;
+  alignas(16) int32_t excitationLanes[kBlockSamples][kSynthesisLanes];
+  alignas(16) int32_t synthesisLanes[kBlockSamples][kSynthesisLanes];
+  // Every mode's excitation starts from the long-term prediction.
+  for (int n = 0; n < kBlockSamples; ++n) {
+    for (int mode = 0; mode < kPacketModes; ++mode) excitationLanes[n][mode] = prediction[n];
+  }
+  // Modes 0 and 1 share the spacing 3, so they share the filter and the phase.
+  GridSignal grids[kSpacings];
+  int gridPhases[kSpacings];
+  for (int s = 0; s < kSpacings; ++s) {
+    LowPassResidual(padded, LowPassFor(kFirstSpacing + s), grids[s]);
+    for (int k = kBlockSamples; k < kBlockSamples + kGridRunout; ++k) grids[s][k] = 0.0f;
+  }
+  ChooseGridPhases(grids, gridPhases);
   for (int mode = 0; mode < kPacketModes; ++mode) {
     const PacketMode& grid = kPacketModeTable[mode];
     ModeTrial& trial = trials[mode];
-
-    // Modes 0 and 1 share the spacing 3, so they share the filter and the phase.
-    if (mode == 0 || grid.spacing != kPacketModeTable[mode - 1].spacing) {
-      LowPassResidual(padded, LowPassFor(grid.spacing), f);
-      gridPhase = ChooseGridPhase(f, grid.spacing);
-    }
-    trial.gridPhase = gridPhase;
+    const float* f = grids[grid.spacing - kFirstSpacing];
+    trial.gridPhase = gridPhases[grid.spacing - kFirstSpacing];
 
     // The largest magnitude, in four interleaved runs: a maximum does not
     // depend on the order it is taken in.
-    float target[kMaxPulses];
+    float target[kPulseRun] = {};
     for (int i = 0; i < grid.pulses; ++i) target[i] = f[trial.gridPhase + grid.spacing * i];
     float largestOf[4] = {};
     for (int i = 0; i + 3 < grid.pulses; i += 4) {
@@ -208,26 +268,40 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
     const int levels = 1 << grid.pulseBits;
     const float middle = static_cast<float>(levels / 2);
     const float inverse = 1.0f / (2.0f * static_cast<float>(trial.gain));
-    std::memcpy(trial.excitation, prediction, sizeof(prediction));
+    // Odd pulses are nudged up; even ones take the sum unchanged.
+    const IntQuad odd = {0, -1, 0, -1};
+    float position[kPulseRun];
+    for (int i = 0; i < grid.pulses; i += 4) {
+      Quad c = middle + LoadQuad(target + i) * inverse - 0.5f;
+      c = odd ? c + kOddPulseOffset : c;
+      __builtin_memcpy(position + i, &c, sizeof(c));
+    }
+    int32_t level[kPulseRun];
+    QuantisePulses(position, grid.pulses, levels - 1, level);
     for (int i = 0; i < grid.pulses; ++i) {
-      float c = middle + target[i] * inverse - 0.5f;
-      if (i & 1) c = c + kOddPulseOffset;
-      const int v = QuantisePulse(c, levels - 1);
+      const int v = level[i];
       trial.pulses[i] = static_cast<uint8_t>(v);
-      int32_t& e = trial.excitation[trial.gridPhase + grid.spacing * i];
+      int32_t& e = excitationLanes[trial.gridPhase + grid.spacing * i][mode];
       e = WrapAdd(e, WrapMul(2 * v + 1 - levels, trial.gain));
     }
+  }
 
-    int32_t* synthesis = trial.synthesis;
-    std::memcpy(synthesis, trial.excitation, sizeof(trial.synthesis));
-    std::memcpy(trial.synthesisMemory, local.synthesisMemory, sizeof(trial.synthesisMemory));
-    for (int b = 0; b < kSubBlocks; ++b) {
-      SynthesisFilter(synthesis + b * kSubBlockSamples, kSubBlockSamples, subBlockFilterSets[b],
-                      trial.synthesisMemory);
-    }
-    for (int n = 0; n < kBlockSamples; ++n) {
-      weightingInput[n][mode] = static_cast<float>(WrapSub(synthesis[n], samples[n]));
-    }
+  // The four trials' synthesis runs side by side, each from the block's
+  // starting memory, and their errors fill the weighting lanes.
+  int32_t synthesisMemory[kSynthesisLanes][kReflectionOrder];
+  for (int mode = 0; mode < kPacketModes; ++mode) {
+    std::memcpy(synthesisMemory[mode], local.synthesisMemory, sizeof(synthesisMemory[mode]));
+  }
+  SynthesisFilterLanes(excitationLanes, subBlockFilterSets, synthesisMemory, synthesisLanes);
+  static_assert(kPacketModes == 4 && kWeightingLaneWidth == 8, "one quad of errors, one of the input");
+  for (int n = 0; n < kBlockSamples; ++n) {
+    UintQuad synthesis;
+    __builtin_memcpy(&synthesis, synthesisLanes[n], sizeof(synthesis));
+    const UintQuad error = synthesis - static_cast<uint32_t>(samples[n]);  // wrapping
+    const Quad errors = __builtin_convertvector((IntQuad)error, Quad);
+    const Quad input = {static_cast<float>(samples[n]), 0.0f, 0.0f, 0.0f};
+    __builtin_memcpy(weightingInput[n], &errors, sizeof(errors));
+    __builtin_memcpy(weightingInput[n] + kPacketModes, &input, sizeof(input));
   }
   float memory[kWeightingLanes][kReflectionOrder];
   for (int mode = 0; mode < kPacketModes; ++mode) {
@@ -253,15 +327,17 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
 
   const ModeTrial& chosen = trials[bestMode];
   local.gainState = chosen.gain;
-  std::memcpy(local.synthesisMemory, chosen.synthesisMemory, sizeof(chosen.synthesisMemory));
+  std::memcpy(local.synthesisMemory, synthesisMemory[bestMode], sizeof(synthesisMemory[bestMode]));
   std::memcpy(state.errorWeightingMemory, memory[bestMode], sizeof(memory[bestMode]));
-  std::memcpy(residual, chosen.excitation, sizeof(chosen.excitation));
+  for (int n = 0; n < kBlockSamples; ++n) {
+    residual[n] = excitationLanes[n][bestMode];
+    out.synthesis[n] = synthesisLanes[n][bestMode];
+  }
 
   out.packetMode = bestMode;
   out.gridPhase = chosen.gridPhase;
   out.gainIndex = chosen.gainIndex;
   std::memcpy(out.pulses, chosen.pulses, sizeof(out.pulses));
-  std::memcpy(out.synthesis, chosen.synthesis, sizeof(out.synthesis));
 
   if (collect) {
     // A block before the channel's first key block has no gain to compare

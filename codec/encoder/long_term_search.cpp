@@ -1,6 +1,8 @@
 // Long-term prediction: the delay (129..254 samples) at which half the past
 // excitation best matches the residual, and its removal from the residual.
 
+#include <algorithm>
+
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
 
@@ -22,13 +24,21 @@ float ResidualEnergy(const int32_t* residual) {
 }
 
 LagSearchResult ChooseLongTermLag(const float* error, float energy) {
+  // The least error is taken in four interleaved runs (a minimum does not
+  // depend on the order it is taken in, and std::min passes over a NaN as
+  // the comparison in order would); the first lag holding it is the one an
+  // in-order search for a strictly smaller error keeps.
+  constexpr int kRuns = 4;
+  float least[kRuns] = {kLargestFloat, kLargestFloat, kLargestFloat, kLargestFloat};
+  int lag = 0;
+  for (; lag + kRuns <= kLagCodes; lag += kRuns) {
+    for (int r = 0; r < kRuns; ++r) least[r] = std::min(least[r], error[lag + r]);
+  }
+  for (; lag < kLagCodes; ++lag) least[0] = std::min(least[0], error[lag]);
+  const float best = std::min(std::min(least[0], least[1]), std::min(least[2], least[3]));
   LagSearchResult result;
-  float best = kLargestFloat;
-  for (int lag = 0; lag < kLagCodes; ++lag) {
-    if (error[lag] < best) {
-      best = error[lag];
-      result.lagCode = lag;
-    }
+  if (best < kLargestFloat) {
+    while (!(error[result.lagCode] == best)) ++result.lagCode;
   }
   result.usable = best < energy;
   return result;

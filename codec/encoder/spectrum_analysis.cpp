@@ -223,7 +223,7 @@ void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base
     targetArcsine.Update(target, acc);
     const float* asinU = targetArcsine.asinU;
     const int bestEntry = vectorised
-                              ? SearchStageAvx2(codebook, stage, acc, asinU, kStageWeight, limit, asinQ,
+                              ? SearchStageAvx2(codebook, stage, acc, targetArcsine.u, asinU, kStageWeight, limit, asinQ,
                                                 kRejectedError, kLargestFloat)
                               : SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
     indices[stage] = bestEntry;

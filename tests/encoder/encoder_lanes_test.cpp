@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "codec/encoder/encoder_steps.h"
+#include "tests/encoder/reference_encoder.h"
 
 namespace clipvane {
 namespace {
@@ -138,6 +142,164 @@ TEST(EncoderLanes, LowPassEqualsTheTapByTapSum) {
           if (at >= 0 && at < kBlockSamples) sum = sum + taps[l] * static_cast<float>(residual[at]);
         }
         ASSERT_EQ(fast[k], sum * (1.0f / 8192.0f)) << "trial " << trial << " k " << k;
+      }
+    }
+  }
+}
+
+TEST(EncoderLanes, PulseRunsEqualThePulseByPulseQuantiser) {
+  // Halves, the clamps at both ends, infinities and NaN (a zero gain) in
+  // every lane position.
+  std::mt19937 rng(27);
+  std::uniform_real_distribution<float> near(-2.0f, 9.0f);
+  const float special[] = {0.5f,
+                           -0.5f,
+                           1.5f,
+                           6.5f,
+                           7.5f,
+                           -0.0f,
+                           std::nextafter(0.5f, 0.0f),
+                           std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity(),
+                           std::numeric_limits<float>::quiet_NaN(),
+                           3.0e9f,
+                           -3.0e9f};
+  for (int trial = 0; trial < 2000; ++trial) {
+    float c[kPulseRun];
+    for (float& x : c) {
+      const int pick = static_cast<int>(rng() % 24);
+      x = pick < 12 ? special[pick] : near(rng);
+      if (pick >= 12 && pick < 16) x = std::round(x * 2.0f) / 2.0f;  // on a half
+    }
+    const int top = trial % 2 ? 7 : 3;
+    const int count = kPulseRun - 4 * (trial % 4);
+    int32_t levels[kPulseRun];
+    QuantisePulses(c, count, top, levels);
+    for (int i = 0; i < count; ++i) ASSERT_EQ(levels[i], QuantisePulse(c[i], top)) << c[i] << " top " << top;
+  }
+}
+
+// The all-pole filter one sample at a time: y = (x * 16384 + sum c_i y[n-i]) >> 14
+// in wrapping 32-bit arithmetic, the filter set changing every 32 samples.
+void PlainSynthesis(const int32_t* x, const int32_t (*sets)[kFilterSetSize], const int32_t* memory,
+                    int32_t* y, int32_t* memoryAfter) {
+  int32_t past[kReflectionOrder + kBlockSamples];  // past[7 - i] = memory[i], then the outputs
+  for (int i = 0; i < kReflectionOrder; ++i) past[kReflectionOrder - 1 - i] = memory[i];
+  for (int n = 0; n < kBlockSamples; ++n) {
+    const int32_t* set = sets[n / kSubBlockSamples];
+    uint32_t sum = static_cast<uint32_t>(x[n]) * static_cast<uint32_t>(set[0]);
+    for (int i = 1; i <= kReflectionOrder; ++i) {
+      sum += static_cast<uint32_t>(set[i]) * static_cast<uint32_t>(past[kReflectionOrder + n - i]);
+    }
+    y[n] = past[kReflectionOrder + n] = static_cast<int32_t>(sum) >> 14;
+  }
+  for (int i = 0; i < kReflectionOrder; ++i) memoryAfter[i] = past[kReflectionOrder + kBlockSamples - 1 - i];
+}
+
+TEST(EncoderLanes, FourSynthesisLanesEqualTheSampleBySampleFilter) {
+  std::mt19937 rng(25);
+  std::uniform_int_distribution<int32_t> any(INT32_MIN, INT32_MAX);
+  for (int trial = 0; trial < 400; ++trial) {
+    // Stable speech-like filters with modest signals, and arbitrary words
+    // where every product and sum wraps.
+    const bool wild = trial % 3 == 2;
+    std::uniform_int_distribution<int32_t> coefficient(-12000, 12000);
+    std::uniform_int_distribution<int32_t> excitationValue(-30000, 30000);
+    int32_t sets[kSubBlocks][kFilterSetSize];
+    for (auto& set : sets) {
+      set[0] = 16384;
+      for (int i = 1; i < kFilterSetSize; ++i) set[i] = wild ? any(rng) : coefficient(rng) / i;
+    }
+    alignas(16) int32_t excitation[kBlockSamples][kSynthesisLanes];
+    int32_t memory[kSynthesisLanes][kReflectionOrder];
+    for (int lane = 0; lane < kSynthesisLanes; ++lane) {
+      for (int n = 0; n < kBlockSamples; ++n) excitation[n][lane] = wild ? any(rng) : excitationValue(rng);
+      for (int i = 0; i < kReflectionOrder; ++i) memory[lane][i] = wild ? any(rng) : excitationValue(rng) * 4;
+    }
+    if (trial % 5 == 0) excitation[trial % kBlockSamples][trial % kSynthesisLanes] = INT32_MIN;
+
+    alignas(16) int32_t fast[kBlockSamples][kSynthesisLanes];
+    alignas(16) int32_t portable[kBlockSamples][kSynthesisLanes];
+    int32_t fastMemory[kSynthesisLanes][kReflectionOrder];
+    int32_t portableMemory[kSynthesisLanes][kReflectionOrder];
+    std::memcpy(fastMemory, memory, sizeof(memory));
+    std::memcpy(portableMemory, memory, sizeof(memory));
+    SynthesisFilterLanes(excitation, sets, fastMemory, fast);
+    SynthesisFilterLanesPortable(excitation, sets, portableMemory, portable);
+    for (int lane = 0; lane < kSynthesisLanes; ++lane) {
+      int32_t x[kBlockSamples];
+      for (int n = 0; n < kBlockSamples; ++n) x[n] = excitation[n][lane];
+      int32_t y[kBlockSamples];
+      int32_t after[kReflectionOrder];
+      PlainSynthesis(x, sets, memory[lane], y, after);
+      for (int n = 0; n < kBlockSamples; ++n) {
+        ASSERT_EQ(fast[n][lane], y[n]) << "trial " << trial << " lane " << lane << " n " << n;
+        ASSERT_EQ(portable[n][lane], y[n]) << "trial " << trial << " lane " << lane << " n " << n;
+      }
+      for (int i = 0; i < kReflectionOrder; ++i) {
+        ASSERT_EQ(fastMemory[lane][i], after[i]) << "trial " << trial << " lane " << lane;
+        ASSERT_EQ(portableMemory[lane][i], after[i]) << "trial " << trial << " lane " << lane;
+      }
+    }
+  }
+}
+
+TEST(EncoderLanes, BoundedReflectionSearchKeepsTiesRejectionsAndNonNumbers) {
+  // Codebooks built to stress the search's shortcuts: many entries equal to
+  // each other (ties go to the lowest entry), entries that reach beyond the
+  // limit, exact hits (an error of zero), entries sharing one large error and
+  // differing by a step or two in the light components (their scores round
+  // to the same float while the order of their bounds differs), and targets
+  // beyond +-1, whose arcsine is not a number.
+  std::mt19937 rng(26);
+  std::uniform_int_distribution<int> small(-6, 6);
+  std::uniform_int_distribution<int> wide(-32768, 32767);
+  std::uniform_real_distribution<float> coefficient(-0.995f, 0.995f);
+  for (int trial = 0; trial < 600; ++trial) {
+    ChannelCodebook codebook = BuiltInCodebook();
+    const int kind = trial % 5;
+    int shared[kReflectionOrder];
+    for (int j = 0; j < kReflectionOrder; ++j) shared[j] = j == 0 ? wide(rng) / 2 : small(rng) / 2;
+    for (int s = 0; s < kSpectrumStages; ++s) {
+      for (int e = 0; e < kStageEntries; ++e) {
+        for (int j = 0; j < kReflectionOrder; ++j) {
+          int16_t& v = codebook.spectrumCodewords[s][e][j];
+          if (kind == 0) v = static_cast<int16_t>(small(rng) * 500);  // few distinct values: many ties
+          if (kind == 1) v = static_cast<int16_t>(wide(rng));         // many beyond the limit
+          if (kind == 2 && e % 3 == 0) v = codebook.spectrumCodewords[s][e / 3][j];
+          if (kind == 4) v = static_cast<int16_t>(shared[j] + (j >= 5 ? small(rng) / 2 : 0));
+        }
+      }
+    }
+    int32_t base[kReflectionOrder];
+    float k[kReflectionOrder];
+    for (int j = 0; j < kReflectionOrder; ++j) {
+      base[j] = trial % 2 ? codebook.keyBase[j] : wide(rng) / 2;
+      k[j] = coefficient(rng);
+    }
+    if (kind == 4) {
+      for (int j = 0; j < kReflectionOrder; ++j) {
+        base[j] = 0;
+        if (j > 0) k[j] = static_cast<float>(small(rng) / 2) / 32768.0f;
+      }
+    }
+    if (kind == 3) {
+      // Exactly on a reachable point: base plus stage-0 entry 5.
+      for (int j = 0; j < kReflectionOrder; ++j) {
+        base[j] = small(rng) * 1000;
+        k[j] = static_cast<float>(base[j] + codebook.spectrumCodewords[0][5][j]) / 32768.0f;
+      }
+    }
+    if (trial % 7 == 0) k[trial % kReflectionOrder] = trial % 2 ? 1.25f : -1.0001f;
+    const float limit = trial % 5 == 0 ? 0.5f : kReflectionLimit;
+    int plain[kSpectrumStages];
+    reference::QuantiseReflection(codebook, base, k, limit, plain);
+    for (bool vectorised : {false, true}) {
+      if (vectorised && !ReflectionSearchHasAvx2()) continue;
+      int indices[kSpectrumStages];
+      QuantiseReflectionWith(codebook, base, k, limit, indices, vectorised);
+      for (int s = 0; s < kSpectrumStages; ++s) {
+        ASSERT_EQ(indices[s], plain[s]) << "trial " << trial << " stage " << s << " vectorised " << vectorised;
       }
     }
   }

@@ -15,9 +15,10 @@ double Percentage(const CMovieConverter& converter) {
   return double(converter.FrameIndex()) * 100.0 / double(converter.TotalFrameCount());
 }
 
-// After every progress line: a space (or Ctrl-C / SIGTERM) cancels the run.
+// After every progress line: a space (or Ctrl-C / SIGTERM) cancels the run, and
+// so does a console that can no longer be written to.
 bool CancelWanted(platform::ConsoleKeyboard& keyboard) {
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return true;
   if (platform::CancelRequested()) return true;
   if (keyboard.KeyWaiting() && keyboard.ReadKey() == ' ') return true;
   return platform::CancelRequested();

@@ -52,6 +52,9 @@ bool DebugSoundFile::Create(const std::string& path, int32_t sampleRate, int32_t
 bool DebugSoundFile::WriteSamples(int32_t bytes, const int16_t* samples) {
   if (file_ == nullptr) return false;
   if (bytes <= 0) return bytes == 0;
+  // The WAV sizes are 32 bits: samples beyond what they can count are not
+  // written, so the file stays valid (the first ~6 hours of stereo 44.1 kHz).
+  if (uint32_t(bytes) > maxDataBytes_ - dataBytes_) return false;
   // Little-endian on disk whatever the host order; an odd final byte is the
   // low byte of the last sample.
   uint8_t staging[kSampleBufferBytes];
@@ -77,14 +80,14 @@ bool DebugSoundFile::WriteSamples(int32_t bytes, const int16_t* samples) {
     dataBytes_ = 0;
     return false;
   }
-  dataBytes_ += bytes;
+  dataBytes_ += uint32_t(bytes);
   return true;
 }
 
 bool DebugSoundFile::Complete() {
   if (file_ == nullptr) return true;
-  StoreLE32(header_ + 4, uint32_t(dataBytes_) + 36u);
-  StoreLE32(header_ + 40, uint32_t(dataBytes_));
+  StoreLE32(header_ + 4, dataBytes_ + 36u);
+  StoreLE32(header_ + 40, dataBytes_);
   bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
             std::fwrite(header_, 1, sizeof(header_), file_) == sizeof(header_);
   if (std::fclose(file_) != 0) ok = false;

@@ -9,10 +9,14 @@
 namespace clipvane {
 
 inline constexpr int kWaveHeaderBytes = 44;
+// The RIFF size field holds the data size plus 36 in 32 bits.
+inline constexpr uint32_t kMaxDataBytes = 0xFFFFFFFFu - 36u;
 
 class DebugSoundFile {
  public:
   DebugSoundFile() = default;
+  // A lower size limit, for tests.
+  explicit DebugSoundFile(uint32_t maxDataBytes) : maxDataBytes_(maxDataBytes) {}
   ~DebugSoundFile();  // closes without completing the header
   DebugSoundFile(const DebugSoundFile&) = delete;
   DebugSoundFile& operator=(const DebugSoundFile&) = delete;
@@ -30,7 +34,8 @@ class DebugSoundFile {
  private:
   uint8_t header_[kWaveHeaderBytes] = {};
   std::FILE* file_ = nullptr;
-  int32_t dataBytes_ = 0;
+  uint32_t dataBytes_ = 0;  // sample bytes written; at most maxDataBytes_
+  uint32_t maxDataBytes_ = kMaxDataBytes;
 };
 
 }  // namespace clipvane

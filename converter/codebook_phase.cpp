@@ -2,6 +2,8 @@
 // on a worker thread, and installing the codebooks for a pass over the input.
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "codebook/trainer.h"
 #include "converter/movie_converter.h"
@@ -92,9 +94,9 @@ bool CMovieConverter::BuildStep() {
     return true;
   }
   trainingChannel_ = int32_t(header_.audioChannels);
-  if (std::rename(sideFileTempPath_.c_str(), codebookFilePath_.c_str()) != 0) {
-    std::remove(sideFileTempPath_.c_str());
-  }
+  std::error_code error;
+  std::filesystem::rename(sideFileTempPath_, codebookFilePath_, error);  // replaces an older side file
+  if (error) std::remove(sideFileTempPath_.c_str());
   sideFileTempPath_.clear();
   return false;
 }

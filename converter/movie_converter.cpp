@@ -39,14 +39,21 @@ bool TagIsQks1(uint32_t tag) {
   return true;
 }
 
+// True when two paths name one file, whether or not it exists yet.
+bool SameFile(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::equivalent(a, b, error)) return true;
+  std::error_code errorA, errorB;
+  fs::path canonicalA = fs::weakly_canonical(a, errorA);
+  fs::path canonicalB = fs::weakly_canonical(b, errorB);
+  return !errorA && !errorB && canonicalA == canonicalB;
+}
+
 }  // namespace
 
 std::string CodebookPathFor(const std::string& inputPath) {
-  std::size_t nameStart = inputPath.find_last_of('/');
-  nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
-  std::size_t dot = inputPath.find_last_of('.');
-  std::string stem = (dot == std::string::npos || dot < nameStart) ? inputPath : inputPath.substr(0, dot);
-  return stem + ".cbk";
+  return std::filesystem::path(inputPath).replace_extension(".cbk").string();
 }
 
 CMovieConverter::CMovieConverter() = default;
@@ -102,6 +109,18 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
     return &message_;
   }
 
+  // Writing over the input (or over the side file the run may rebuild) would
+  // destroy what the run reads: refuse it before anything is created.
+  if (SameFile(outputPath, inputPath)) {
+    movie_.reset();
+    message_ = "Error: cannot open " + outputPath + " for writting\n";
+    return &message_;
+  }
+  if (movie_->HasAudio() && SameFile(outputPath, CodebookPathFor(inputPath))) {
+    movie_.reset();
+    message_ = "Error: cannot write " + outputPath + ": it is the codebook file of " + inputPath + "\n";
+    return &message_;
+  }
   if (!output_.Create(outputPath)) {
     movie_.reset();
     message_ = "Error: cannot open " + outputPath + " for writting\n";
@@ -132,15 +151,14 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
   // converted correctly.
   if (videoFormat.size() < kBitmapHeaderBytes || video.scale == 0 || video.rate == 0) return corrupted();
 
+  // Frames beyond the announced length are not part of the movie.
+  framesAvailable_ = std::min(movie_->IndexedFrameCount(), std::max(totalFrameCount_, 0));
   keyFrames_.clear();
-  for (int32_t position = movie_->FindKeyFrame(0); position >= 0;
+  for (int32_t position = movie_->FindKeyFrame(0); position >= 0 && position < framesAvailable_;
        position = movie_->FindKeyFrame(position + 1)) {
     keyFrames_.push_back(SeekEntry{uint32_t(position), 0});
-    if (position == INT32_MAX) break;
   }
   if (keyFrames_.empty()) return corrupted();
-
-  framesAvailable_ = std::min(movie_->IndexedFrameCount(), totalFrameCount_);
 
   header_ = ContainerHeader{};
   header_.frameCount = video.length;
@@ -176,7 +194,13 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
   }
 
   if (!debugSoundPath.empty() && header_.audioSampleRate != 0) {
-    debugSoundFile_.Create(debugSoundPath, int32_t(header_.audioSampleRate), int32_t(header_.audioChannels), 16);
+    // A debug sound file named like the input, the output or the side file
+    // counts as one that cannot be created: the conversion goes on without it.
+    bool clashes = SameFile(debugSoundPath, inputPath) || SameFile(debugSoundPath, outputPath) ||
+                   SameFile(debugSoundPath, CodebookPathFor(inputPath));
+    if (!clashes) {
+      debugSoundFile_.Create(debugSoundPath, int32_t(header_.audioSampleRate), int32_t(header_.audioChannels), 16);
+    }
     decoderStates_.assign(header_.audioChannels, AudioDecoderState{});
     debugFrame_.assign(std::size_t(header_.audioChannels) * kBlockSamples, 0);
     debugSoundOn_ = true;

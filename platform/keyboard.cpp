@@ -200,6 +200,11 @@ void InstallCancelSignals() {
   action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal cancels too.
+  ::sigaction(SIGHUP, &action, nullptr);
+  // A reader of the progress lines that goes away (a pipe into `head`) must
+  // not kill the process half-way: the failed write is seen and cancels.
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 #endif

@@ -30,8 +30,9 @@ class ConsoleKeyboard {
   bool ownsTerminal_ = false;
 };
 
-// Ctrl-C and SIGTERM: after this call they no longer end the process at once;
-// CancelRequested() becomes true and the driver cancels as for the space bar.
+// Ctrl-C, SIGTERM and SIGHUP: after this call they no longer end the process
+// at once; CancelRequested() becomes true and the driver cancels as for the
+// space bar. SIGPIPE is ignored, so a closed output shows as a failed write.
 void InstallCancelSignals();
 bool CancelRequested();
 

@@ -141,6 +141,23 @@ TEST_F(DebugSoundFileTest, LargeWritesArriveWhole) {
   }
 }
 
+TEST_F(DebugSoundFileTest, StopsBeforeItsSizesWouldOverflow) {
+  // The sizes are 32 bits; a file that reaches its limit keeps what fits and
+  // still completes with exact sizes.
+  std::vector<int16_t> block(256, 7);
+  DebugSoundFile sound(1000);
+  ASSERT_TRUE(sound.Create(path_, 8000, 1, 16));
+  ASSERT_TRUE(sound.WriteSamples(512, block.data()));
+  EXPECT_FALSE(sound.WriteSamples(512, block.data()));
+  ASSERT_TRUE(sound.WriteSamples(488, block.data()));  // exactly up to the limit
+  EXPECT_FALSE(sound.WriteSamples(2, block.data()));
+  ASSERT_TRUE(sound.Complete());
+  const std::vector<uint8_t> b = ReadWholeFile(path_);
+  ASSERT_EQ(b.size(), 44u + 1000u);
+  EXPECT_EQ(Le32(b, 4), 1036u);
+  EXPECT_EQ(Le32(b, 40), 1000u);
+}
+
 TEST_F(DebugSoundFileTest, CloseLeavesTheHeaderOfTheOpening) {
   DebugSoundFile sound;
   ASSERT_TRUE(sound.Create(path_, 22050, 1, 16));

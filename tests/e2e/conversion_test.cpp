@@ -132,6 +132,49 @@ TEST(OpenFailures, LeaveExactlyWhatTheyShould) {
   EXPECT_EQ(RunTool({"-in", dir.File("mixed.avi"), "-out", dir.File("o4")}).status, 0);
 }
 
+TEST(OpenFailures, PathsThatWouldDestroyWhatTheRunReadsAreRefused) {
+  ScratchDir dir("path_clash");
+  std::string input = dir.Copy(kMono, "movie.avi");
+  const std::vector<uint8_t> original = ReadWholeFile(input);
+
+  ToolResult same = RunTool({"-in", input, "-out", input});
+  EXPECT_EQ(same.status, 1);
+  EXPECT_TRUE(Has(same.output, "Error: cannot open " + input + " for writting\n"));
+  EXPECT_EQ(ReadWholeFile(input), original);
+
+  // Its own side file: rebuilding it would replace the container.
+  ToolResult side = RunTool({"-in", input, "-out", dir.File("movie.cbk"), "-codebook"});
+  EXPECT_EQ(side.status, 1);
+  EXPECT_TRUE(Has(side.output, "Error: cannot write " + dir.File("movie.cbk") + ": it is the codebook file of"));
+  EXPECT_FALSE(Exists(dir.File("movie.cbk")));
+
+  // A debug sound file named like the input is not created; the run goes on.
+  ToolResult debug = RunTool({"-in", input, "-out", dir.File("o"), "-debugsound", input});
+  EXPECT_EQ(debug.status, 0) << debug.output;
+  EXPECT_EQ(ReadWholeFile(input), original);
+}
+
+TEST(OpenFailures, FramesBeyondTheAnnouncedLengthAreNotPartOfTheMovie) {
+  ScratchDir dir("announced");
+  TestMovie movie = MakeMovie(40, 1);
+  movie.announcedFrames = 15;
+  ASSERT_TRUE(WriteTestMovie(dir.File("m.avi"), movie));
+  ToolResult r = RunTool({"-in", dir.File("m.avi"), "-out", dir.File("o")});
+  ASSERT_EQ(r.status, 0) << r.output;
+  CheckedContainer container;
+  ASSERT_EQ(CheckContainer(dir.File("o"), PayloadsOf(movie, 15), container), "");
+  EXPECT_EQ(container.records.size(), 15u);
+  ASSERT_EQ(container.seekTable.size(), 2u);  // key frames 0 and 10, not 20 and 30
+  EXPECT_EQ(container.seekTable[1].frame, 10u);
+
+  movie.announcedFrames = 0;
+  ASSERT_TRUE(WriteTestMovie(dir.File("empty.avi"), movie));
+  r = RunTool({"-in", dir.File("empty.avi"), "-out", dir.File("o2")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.output, "Error: non standard or corrupted AVI file"));
+  EXPECT_FALSE(Exists(dir.File("o2")));
+}
+
 TEST(SideFile, IsWrittenReusedForcedAndKept) {
   ScratchDir dir("side_file");
   std::string input = dir.Copy(kStereo, "movie.avi");
@@ -297,6 +340,17 @@ TEST(Cancel, InterruptAndTerminateCancelLikeTheSpaceBar) {
     EXPECT_FALSE(Exists(dir.File("o")));
     EXPECT_FALSE(Exists(dir.File("long.cbk")));
   }
+}
+
+TEST(Cancel, AConsoleThatGoesAwayCancels) {
+  ScratchDir dir("cancel_pipe");
+  TestMovie movie = MakeMovie(1500, 1);
+  ASSERT_TRUE(WriteTestMovie(dir.File("long.avi"), movie));
+  ToolProcess process({"-in", dir.File("long.avi"), "-out", dir.File("o")}, "", "");
+  ASSERT_TRUE(process.ReadUntil("Collecting codebook..."));
+  process.CloseOutput();
+  EXPECT_EQ(process.Wait().status, 1);
+  EXPECT_FALSE(Exists(dir.File("o")));
 }
 
 TEST(Frames, DroppedFramesKeepTheirPlaceAndTheirAudio) {

@@ -28,6 +28,8 @@ struct TestMovie {
   std::vector<int16_t> samples;
   // Store the format as WAVE_FORMAT_EXTENSIBLE with a PCM sub-format.
   bool extensible = false;
+  // The video length the stream header announces; -1: the number of frames.
+  int64_t announcedFrames = -1;
 };
 
 class ByteSink {
@@ -106,7 +108,7 @@ inline bool WriteTestMovie(const std::string& path, const TestMovie& movie) {
   out.U32(movie.scale);
   out.U32(movie.rate);
   out.U32(0);
-  out.U32(uint32_t(frames));
+  out.U32(movie.announcedFrames >= 0 ? uint32_t(movie.announcedFrames) : uint32_t(frames));
   out.U32(0);
   out.U32(0xFFFFFFFF);
   out.U32(0);

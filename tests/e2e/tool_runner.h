@@ -58,6 +58,11 @@ class ToolProcess {
     return true;
   }
   void Signal(int sig) { kill(pid_, sig); }
+  // Stops reading: the tool's next progress line finds nobody listening.
+  void CloseOutput() {
+    close(out_);
+    out_ = -1;
+  }
   ToolResult Wait() {
     while (ReadSome()) {
     }
@@ -72,6 +77,7 @@ class ToolProcess {
 
  private:
   bool ReadSome() {
+    if (out_ < 0) return false;
     char buffer[4096];
     ssize_t n = read(out_, buffer, sizeof buffer);
     if (n <= 0) return false;

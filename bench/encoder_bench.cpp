@@ -3,24 +3,17 @@
 
 #include <benchmark/benchmark.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "codec/encoder/audio_encoder.h"
+#include "tests/encoder/test_audio.h"
 
 namespace {
 
+// One channel of the encoder's test audio, with zero look-ahead for the last block.
 std::vector<int16_t> LoadChannel(const std::string& file, int channels, int channel) {
-  std::ifstream in(std::string(CLIPVANE_TEST_DATA_DIR) + "/encoder/" + file, std::ios::binary);
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<int16_t> out;
-  const std::size_t frame = 2 * static_cast<std::size_t>(channels);
-  for (std::size_t at = 2 * static_cast<std::size_t>(channel); at + 1 < bytes.size(); at += frame) {
-    out.push_back(static_cast<int16_t>(bytes[at] | (bytes[at + 1] << 8)));
-  }
-  // Look-ahead for the last block.
+  std::vector<int16_t> out = clipvane::testing::LoadChannel(file, channels, channel);
   out.resize(out.size() + 256, 0);
   return out;
 }

@@ -149,11 +149,16 @@ bool AviReader::FrameSize(int32_t frame, uint32_t* bytes) const {
   return true;
 }
 
-bool AviReader::ReadFrame(int32_t frame, std::vector<uint8_t>& out) {
+bool AviReader::FrameInFile(int32_t frame) const {
   if (frame < 0 || size_t(frame) >= videoChunks_.size() || !impl_->source) return false;
   const ChunkRef& chunk = videoChunks_[size_t(frame)];
+  return impl_->source->Holds(chunk.offset, chunk.size);
+}
+
+bool AviReader::ReadFrame(int32_t frame, std::vector<uint8_t>& out) {
   // Checked before resizing, so a lying index never causes a large allocation.
-  if (!impl_->source->Holds(chunk.offset, chunk.size)) return false;
+  if (!FrameInFile(frame)) return false;
+  const ChunkRef& chunk = videoChunks_[size_t(frame)];
   out.resize(chunk.size);
   return impl_->source->ReadAt(chunk.offset, out.data(), out.size());
 }

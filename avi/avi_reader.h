@@ -76,6 +76,9 @@ class AviReader {
   int32_t FindKeyFrame(int32_t position) const;
   // Byte size of frame `frame`; false when the frame does not exist.
   bool FrameSize(int32_t frame, uint32_t* bytes) const;
+  // True when frame `frame` exists and all its bytes lie inside the file (a
+  // truncated movie indexes frames it no longer holds).
+  bool FrameInFile(int32_t frame) const;
   // Reads frame `frame` into `out` (resized to the frame's size); false when
   // the frame does not exist or its bytes cannot be read in full.
   bool ReadFrame(int32_t frame, std::vector<uint8_t>& out);

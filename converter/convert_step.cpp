@@ -9,20 +9,17 @@
 
 namespace clipvane {
 
-bool CMovieConverter::IsKeyFrameAndAdvance() {
+SeekEntry* CMovieConverter::TakeKeyFrame() {
   if (seekCursor_ < keyFrames_.size() && keyFrames_[seekCursor_].frame == uint32_t(frameIndex_)) {
-    ++seekCursor_;
-    return true;
+    return &keyFrames_[seekCursor_++];
   }
-  return false;
+  return nullptr;
 }
 
 bool CMovieConverter::FrameIsPresent(int32_t frame, uint32_t* bytes) const {
-  if (frame < 0 || frame >= framesAvailable_ || !movie_->FrameSize(frame, bytes)) return false;
   // A chunk that runs past the end of the file (a truncated movie) is where
   // both passes stop.
-  const avi::ChunkRef& chunk = movie_->VideoChunks()[std::size_t(frame)];
-  return inputFileBytes_ == 0 || chunk.offset + chunk.size <= inputFileBytes_;
+  return frame < framesAvailable_ && movie_->FrameInFile(frame) && movie_->FrameSize(frame, bytes);
 }
 
 int32_t CMovieConverter::NextAllotment() {
@@ -47,36 +44,51 @@ void CMovieConverter::FetchFrameAudio(int32_t samples) {
   }
 }
 
+int32_t CMovieConverter::EncodeFrameAudio(bool keyFrame, bool collect, std::size_t* packetBytes) {
+  const int32_t samples = NextAllotment();
+  const int32_t blocks = samples / kBlockSamples;
+  const uint32_t channels = header_.audioChannels;
+  packetBuffer_.resize(std::size_t(blocks) * channels * kMaxPacketBytes + kMaxPacketBytes);
+  FetchFrameAudio(samples);
+  // The debug sound hears what the conversion writes, not what collection discards.
+  const bool decode = debugSoundOn_ && !collect;
+  std::size_t position = 0;
+  int16_t decoded[kBlockSamples];
+  for (int32_t b = 0; b < blocks; ++b) {
+    // Only the first block of a key frame is a key block, in every channel.
+    const bool keyBlock = keyFrame && b == 0;
+    for (uint32_t c = 0; c < channels; ++c) {
+      uint8_t* packet = &packetBuffer_[position];
+      position += std::size_t(EncodeAudioBlock(encoderStates_[c], &channelSamples_[c][std::size_t(b) * kBlockSamples],
+                                               packet, keyBlock, collect, quality_));
+      if (decode) {
+        DecodeAudioPacket(decoderStates_[c], packet, decoded);
+        for (int j = 0; j < kBlockSamples; ++j) debugFrame_[c + std::size_t(j) * channels] = decoded[j];
+      }
+    }
+    if (decode) debugSoundFile_.WriteSamples(int32_t(channels * kBlockSamples * 2), debugFrame_.data());
+  }
+  *packetBytes = position;
+  return blocks;
+}
+
 bool CMovieConverter::CollectStep() {
-  bool keyFrame = IsKeyFrameAndAdvance();
+  const bool keyFrame = TakeKeyFrame() != nullptr;
   uint32_t frameBytes = 0;
   if (!FrameIsPresent(frameIndex_, &frameBytes)) return false;
   ++frameIndex_;
   if (header_.audioSampleRate == 0) return true;
-
-  int32_t samples = NextAllotment();
-  int32_t blocks = samples / kBlockSamples;
-  packetBuffer_.resize(std::size_t(blocks) * header_.audioChannels * kMaxPacketBytes + kMaxPacketBytes);
-  FetchFrameAudio(samples);
-  std::size_t position = 0;
-  for (int32_t b = 0; b < blocks; ++b) {
-    for (uint32_t c = 0; c < header_.audioChannels; ++c) {
-      position += std::size_t(EncodeAudioBlock(encoderStates_[c], &channelSamples_[c][std::size_t(b) * kBlockSamples],
-                                               &packetBuffer_[position], keyFrame && b == 0, true, quality_));
-    }
-  }
+  std::size_t discarded = 0;
+  EncodeFrameAudio(keyFrame, true, &discarded);
   return true;
 }
 
 bool CMovieConverter::ConvertStep() {
   if (!output_.IsOpen() || Failed()) return false;
 
-  bool keyFrame = false;
-  if (seekCursor_ < keyFrames_.size() && keyFrames_[seekCursor_].frame == uint32_t(frameIndex_)) {
-    keyFrame = true;
-    keyFrames_[seekCursor_].offset = uint32_t(output_.Position());
-    ++seekCursor_;
-  }
+  // The seek entry points where this frame's record starts.
+  SeekEntry* key = TakeKeyFrame();
+  if (key != nullptr) key->offset = uint32_t(output_.Position());
 
   uint32_t frameBytes = 0;
   bool present = FrameIsPresent(frameIndex_, &frameBytes);
@@ -100,32 +112,10 @@ bool CMovieConverter::ConvertStep() {
 
   uint16_t blockCount = 0;
   if (header_.audioSampleRate != 0) {
-    int32_t samples = NextAllotment();
-    int32_t blocks = samples / kBlockSamples;
-    uint32_t channels = header_.audioChannels;
-    packetBuffer_.resize(std::size_t(blocks) * channels * kMaxPacketBytes + kMaxPacketBytes);
-    FetchFrameAudio(samples);
-    std::size_t position = 0;
-    int16_t decoded[kBlockSamples];
-    for (int32_t b = 0; b < blocks; ++b) {
-      for (uint32_t c = 0; c < channels; ++c) {
-        uint8_t* packet = &packetBuffer_[position];
-        position += std::size_t(EncodeAudioBlock(encoderStates_[c], &channelSamples_[c][std::size_t(b) * kBlockSamples],
-                                                 packet, keyFrame, false, quality_));
-        if (debugSoundOn_) {
-          DecodeAudioPacket(decoderStates_[c], packet, decoded);
-          for (int j = 0; j < kBlockSamples; ++j) debugFrame_[c + std::size_t(j) * channels] = decoded[j];
-        }
-      }
-      if (debugSoundOn_) debugSoundFile_.WriteSamples(int32_t(channels * kBlockSamples * 2), debugFrame_.data());
-      keyFrame = false;
-    }
-    if (blocks > 0xFFFF) {
-      Fail("Error: frame " + std::to_string(frameNumber) + " holds more than 65535 audio blocks\n");
-      return false;
-    }
-    blockCount = uint16_t(blocks);
-    record_.AppendAudio(packetBuffer_.data(), position);
+    // At most 32769 blocks: the opening refuses more samples per frame.
+    std::size_t packetBytes = 0;
+    blockCount = uint16_t(EncodeFrameAudio(key != nullptr, false, &packetBytes));
+    record_.AppendAudio(packetBuffer_.data(), packetBytes);
   }
 
   std::size_t recordBytes = record_.Complete(blockCount);

@@ -99,9 +99,6 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
     movie_.reset();
     return cannotOpenInput();
   }
-  std::error_code sizeError;
-  inputFileBytes_ = std::filesystem::file_size(inputPath, sizeError);
-  if (sizeError) inputFileBytes_ = 0;
 
   if (!movie_->HasVideo()) {
     movie_.reset();

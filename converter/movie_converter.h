@@ -75,7 +75,8 @@ class CMovieConverter {
   void Finish();
   void ReleaseInput();
   void StopTrainer();
-  bool IsKeyFrameAndAdvance();
+  SeekEntry* TakeKeyFrame();
+  int32_t EncodeFrameAudio(bool keyFrame, bool collect, std::size_t* packetBytes);
   bool FrameIsPresent(int32_t frame, uint32_t* bytes) const;
   int32_t NextAllotment();
   void FetchFrameAudio(int32_t samples);
@@ -99,7 +100,6 @@ class CMovieConverter {
   platform::FileTime inputLastWriteTime_;
   int32_t totalFrameCount_ = 0;
   int32_t framesAvailable_ = 0;  // frames the input can deliver (index and announced length)
-  uint64_t inputFileBytes_ = 0;
   std::vector<AudioEncoderState> encoderStates_;
   std::vector<CAudioGrabber*> channelGrabbers_;
   std::vector<std::unique_ptr<CAudioGrabber>> ownedGrabbers_;

@@ -23,8 +23,7 @@ bool CMovieConverter::FrameIsPresent(int32_t frame, uint32_t* bytes) const {
 }
 
 int32_t CMovieConverter::NextAllotment() {
-  float samplesPerFrame = float(header_.audioSampleRate) / framesPerSecond_;
-  return SamplesPerFrame(samplesPerFrame, kBlockSamples);
+  return SamplesPerFrame(samplesPerFrame_, kBlockSamples);
 }
 
 void CMovieConverter::FetchFrameAudio(int32_t samples) {

@@ -138,7 +138,6 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
     message_ = "Error: unsupported video codec [" + TagText(tag) + "] !\n";
     return &message_;  // the empty output stays open and goes at destruction
   }
-  codecMismatch_ = 0;
 
   auto corrupted = [&]() {
     message_ = "Error: non standard or corrupted AVI file, please check file format.\n";
@@ -167,7 +166,7 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
   SerializeHeader(header_, headerBytes);
   output_.Write(headerBytes, sizeof headerBytes);
 
-  framesPerSecond_ = float(double(video.rate) / double(video.scale));
+  const float framesPerSecond = float(double(video.rate) / double(video.scale));
 
   if (movie_->HasAudio()) {
     const avi::StreamHeader& audio = movie_->AudioHeader();
@@ -185,9 +184,8 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
     if (audio.scale == 0 || audio.rate / audio.scale == 0) return corrupted();
     header_.audioSampleRate = audio.rate / audio.scale;
     header_.audioChannels = channels;
-    hasAudioStream_ = true;
-    float samplesPerFrame = float(header_.audioSampleRate) / framesPerSecond_;
-    if (!(samplesPerFrame <= kMaxSamplesPerFrame)) return corrupted();
+    samplesPerFrame_ = float(header_.audioSampleRate) / framesPerSecond;
+    if (!(samplesPerFrame_ <= kMaxSamplesPerFrame)) return corrupted();
   }
 
   if (!debugSoundPath.empty() && header_.audioSampleRate != 0) {

@@ -90,13 +90,11 @@ class CMovieConverter {
   std::string sideFileTempPath_;
   OutputFile output_;
   std::unique_ptr<avi::AviReader> movie_;
-  bool hasAudioStream_ = false;
   std::vector<SeekEntry> keyFrames_;
   std::size_t seekCursor_ = 0;
   int32_t frameIndex_ = 0;
   ContainerHeader header_;
-  float framesPerSecond_ = 0.0f;
-  int32_t codecMismatch_ = 1;
+  float samplesPerFrame_ = 0.0f;  // audio samples per video frame
   platform::FileTime inputLastWriteTime_;
   int32_t totalFrameCount_ = 0;
   int32_t framesAvailable_ = 0;  // frames the input can deliver (index and announced length)

@@ -1,7 +1,9 @@
 #include "app/driver.h"
 
 #include <cstdio>
+#include <exception>
 #include <memory>
+#include <new>
 
 #include "app/options.h"
 #include "converter/movie_converter.h"
@@ -26,6 +28,13 @@ bool CancelWanted(platform::ConsoleKeyboard& keyboard) {
 
 int Cancelled() {
   std::printf("\n");
+  return 1;
+}
+
+// A run that cannot complete its output: what went wrong, after any warning.
+int Failed(const CMovieConverter& converter) {
+  std::fputs(converter.Warning().c_str(), stdout);
+  std::fputs(converter.Failure().c_str(), stdout);
   return 1;
 }
 
@@ -56,9 +65,12 @@ int Convert(const Options& options) {
         if (CancelWanted(keyboard)) return Cancelled();
       }
       std::printf("\rBuilding codebook...%2.2f %%              \n", double(converter->BuildProgress() * 100));
+      if (converter->Failed()) return Failed(*converter);
     }
     if (!converter->LoadCodebook()) {
       std::printf("Error: cannot read the codebook...         \n");
+      std::printf("Error: the codebook file %s holds too few images for this movie; -codebook rebuilds it\n",
+                  converter->CodebookFilePath().c_str());
       return 1;
     }
   }
@@ -68,11 +80,8 @@ int Convert(const Options& options) {
     if (CancelWanted(keyboard)) return Cancelled();
   }
   std::printf("\n");
-  if (converter->Failed()) {
-    std::fputs(converter->Failure().c_str(), stdout);
-    return 1;
-  }
-  if (!converter->Warning().empty()) std::fputs(converter->Warning().c_str(), stdout);
+  if (converter->Failed()) return Failed(*converter);
+  std::fputs(converter->Warning().c_str(), stdout);
   return 0;
 }
 
@@ -89,7 +98,15 @@ int RunClipvane(const std::vector<std::string>& arguments) {
     PrintUsage(stdout);
     return 1;
   }
-  int status = Convert(parsed.options);
+  int status = 1;
+  try {
+    status = Convert(parsed.options);
+  } catch (const std::bad_alloc&) {
+    // The converter is gone by now, and with it every temporary of the run.
+    std::printf("\nError: out of memory\n");
+  } catch (const std::exception& error) {
+    std::printf("\nError: %s\n", error.what());
+  }
   std::fflush(stdout);
   return status;
 }

@@ -1,7 +1,10 @@
 // The codebook phase: whether to rebuild the side file, training each channel
 // on a worker thread, and installing the codebooks for a pass over the input.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <filesystem>
 #include <system_error>
 
@@ -13,6 +16,9 @@ namespace clipvane {
 bool CMovieConverter::DecideCodebookRebuild(bool forceRebuild, bool forceKeep) {
   codebookFilePath_ = CodebookPathFor(inputPath_);
   if (forceRebuild) return true;
+  // Only a regular file is a side file: a pipe or a device under its name
+  // would hang or feed garbage, so it counts as absent.
+  if (!platform::IsRegularFile(codebookFilePath_)) return true;
   std::optional<platform::FileTime> sideFileTime = platform::LastWriteTime(codebookFilePath_);
   if (!sideFileTime) return true;  // nothing to reuse, whatever "nocodebook" says
   if (inputLastWriteTime_.IsNewerThan(*sideFileTime)) return !forceKeep;
@@ -22,6 +28,7 @@ bool CMovieConverter::DecideCodebookRebuild(bool forceRebuild, bool forceKeep) {
 bool CMovieConverter::LoadCodebook() {
   seekCursor_ = 0;
   frameIndex_ = 0;
+  collectedBlocks_ = 0;
   if (header_.audioSampleRate == 0) return true;
 
   codebookBlock_.clear();
@@ -32,11 +39,20 @@ bool CMovieConverter::LoadCodebook() {
   ownedGrabbers_.push_back(std::make_unique<CAviAudioGrabber>(*movie_, int32_t(channels)));
   channelGrabbers_.assign(channels, ownedGrabbers_.back().get());
 
-  std::FILE* sideFile = codebookFilePath_.empty() ? nullptr : std::fopen(codebookFilePath_.c_str(), "rb");
+  // The images this run trained come first: they are what the side file was
+  // written from, and they serve even when it could not be written.
+  const bool trained = trainedImages_.size() == channels;
+  std::FILE* sideFile = nullptr;
+  if (!trained && !codebookFilePath_.empty() && platform::IsRegularFile(codebookFilePath_)) {
+    sideFile = std::fopen(codebookFilePath_.c_str(), "rb");
+  }
   for (std::size_t c = 0; c < channels; ++c) {
     CodebookImage image;
     ChannelCodebook codebook;
-    if (sideFile != nullptr) {
+    if (trained) {
+      image = trainedImages_[c];
+      codebook = ReadCodebookImage(image.data());
+    } else if (sideFile != nullptr) {
       if (std::fread(image.data(), 1, image.size(), sideFile) != image.size()) {
         std::fclose(sideFile);
         return false;
@@ -58,10 +74,17 @@ void CMovieConverter::StartTrainer(int32_t channel) {
   trainingChannel_ = channel;
   trainerActive_ = true;
   stopTraining_.store(false);
+  inlineTrainingFailure_.clear();
   AudioEncoderState* state = &encoderStates_[std::size_t(channel)];
   if (!trainer_.Start([this, state] { TrainChannelCodebook(*state, &stopTraining_); })) {
     // No thread to be had: train here, which only costs the progress display.
-    TrainChannelCodebook(*state, &stopTraining_);
+    try {
+      TrainChannelCodebook(*state, &stopTraining_);
+    } catch (const std::bad_alloc&) {
+      inlineTrainingFailure_ = "out of memory";
+    } catch (const std::exception& error) {
+      inlineTrainingFailure_ = error.what();
+    }
   }
 }
 
@@ -71,33 +94,61 @@ void CMovieConverter::StopTrainer() {
   trainerActive_ = false;
 }
 
-bool CMovieConverter::WriteSideFileImage(int32_t channel) {
+bool CMovieConverter::WriteSideFile(std::string* reason) {
   // The images go to a temporary file that replaces the side file only once
   // every channel is written, so a cancelled or failed build never leaves a
-  // side file with too few images for later runs to trip over.
-  if (channel == 0) sideFileTempPath_ = codebookFilePath_ + ".part";
-  std::FILE* file = std::fopen(sideFileTempPath_.c_str(), channel == 0 ? "wb" : "ab");
-  if (file == nullptr) return false;
-  CodebookImage image = ToImage(encoderStates_[std::size_t(channel)].decoder.codebook);
-  bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
-  written = std::fclose(file) == 0 && written;
-  return written;
+  // side file with too few images for later runs to trip over. A pipe or a
+  // device under the side file's name is not ours to replace.
+  if (!platform::IsRegularFile(codebookFilePath_) && std::filesystem::exists(codebookFilePath_)) {
+    *reason = "it is not a regular file";
+    return false;
+  }
+  platform::StagedPath stage;
+  if (!stage.Begin(codebookFilePath_, reason)) return false;
+  std::FILE* file = std::fopen(stage.WritePath().c_str(), "wbx");
+  if (file == nullptr) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  bool written = true;
+  for (const CodebookImage& image : trainedImages_) {
+    written = written && std::fwrite(image.data(), 1, image.size(), file) == image.size();
+  }
+  if (!written) *reason = std::strerror(errno);
+  if (std::fclose(file) != 0 && written) {
+    *reason = std::strerror(errno);
+    written = false;
+  }
+  return written && stage.Commit(reason);
 }
 
 bool CMovieConverter::BuildStep() {
-  if (!trainerActive_) StartTrainer(0);
+  if (Failed()) return false;
+  if (!trainerActive_) {
+    trainedImages_.clear();
+    StartTrainer(0);
+  }
   if (!trainer_.WaitFor(100)) return true;
   trainerActive_ = false;
-  if (!WriteSideFileImage(trainingChannel_)) return false;
+  std::string failure = trainer_.Failure().empty() ? inlineTrainingFailure_ : trainer_.Failure();
+  if (!failure.empty()) {
+    // A half-trained image must reach neither the side file nor the output.
+    trainedImages_.clear();
+    trainingChannel_ = int32_t(header_.audioChannels);
+    Fail("Error: the codebook of " + inputPath_ + " could not be trained (" + failure + ")\n");
+    return false;
+  }
+  trainedImages_.push_back(ToImage(encoderStates_[std::size_t(trainingChannel_)].decoder.codebook));
   if (trainingChannel_ + 1 < int32_t(header_.audioChannels)) {
     StartTrainer(trainingChannel_ + 1);
     return true;
   }
   trainingChannel_ = int32_t(header_.audioChannels);
-  std::error_code error;
-  std::filesystem::rename(sideFileTempPath_, codebookFilePath_, error);  // replaces an older side file
-  if (error) std::remove(sideFileTempPath_.c_str());
-  sideFileTempPath_.clear();
+  std::string reason;
+  if (!WriteSideFile(&reason)) {
+    Warn("Warning: cannot write the codebook file " + codebookFilePath_ + " (" + reason +
+         "); the trained codebook is used for this run only\n");
+  }
   return false;
 }
 

@@ -65,7 +65,11 @@ int32_t CMovieConverter::EncodeFrameAudio(bool keyFrame, bool collect, std::size
         for (int j = 0; j < kBlockSamples; ++j) debugFrame_[c + std::size_t(j) * channels] = decoded[j];
       }
     }
-    if (decode) debugSoundFile_.WriteSamples(int32_t(channels * kBlockSamples * 2), debugFrame_.data());
+    if (decode && debugSoundFile_.IsOpen() &&
+        !debugSoundFile_.WriteSamples(int32_t(channels * kBlockSamples * 2), debugFrame_.data()) &&
+        !debugSoundFile_.IsOpen()) {
+      DebugSoundFailed(std::strerror(debugSoundFile_.LastError()));
+    }
   }
   *packetBytes = position;
   return blocks;
@@ -77,21 +81,29 @@ bool CMovieConverter::CollectStep() {
   if (!FrameIsPresent(frameIndex_, &frameBytes)) return false;
   ++frameIndex_;
   if (header_.audioSampleRate == 0) return true;
+  if (collectedBlocks_ >= collectLimitBlocks_) {
+    // Past what the file's audio can justify: the frame keeps its place in
+    // the allotment sequence, which the conversion pass continues.
+    NextAllotment();
+    return true;
+  }
   std::size_t discarded = 0;
-  EncodeFrameAudio(keyFrame, true, &discarded);
+  collectedBlocks_ += uint64_t(EncodeFrameAudio(keyFrame, true, &discarded));
   return true;
 }
 
 bool CMovieConverter::ConvertStep() {
   if (!output_.IsOpen() || Failed()) return false;
 
-  // The seek entry points where this frame's record starts.
   SeekEntry* key = TakeKeyFrame();
-  if (key != nullptr) key->offset = uint32_t(output_.Position());
-
   uint32_t frameBytes = 0;
   bool present = FrameIsPresent(frameIndex_, &frameBytes);
   if (!present || (frameBytes > 0 && !movie_->ReadFrame(frameIndex_, frameBuffer_))) {
+    // A key frame that was not converted keeps offset 0, like one not reached.
+    if (frameIndex_ == 0) {
+      Fail("Error: the first frame of " + inputPath_ + " cannot be read\n");
+      return false;
+    }
     if (frameIndex_ < totalFrameCount_) {
       char text[200];
       std::snprintf(text, sizeof text,
@@ -132,6 +144,8 @@ bool CMovieConverter::ConvertStep() {
          " would take the output past 4 GiB, the most its 32-bit offsets can address\n");
     return false;
   }
+  // The seek entry points where this frame's record starts.
+  if (key != nullptr) key->offset = uint32_t(output_.Position());
   output_.Write(record_.Data(), recordBytes);
   if (output_.HadError()) {
     Fail("Error: cannot write " + outputPath_ + "\n");

@@ -24,6 +24,7 @@
 #include "converter/container.h"
 #include "converter/output_file.h"
 #include "platform/file_time.h"
+#include "platform/staged_path.h"
 #include "platform/worker_thread.h"
 
 namespace clipvane {
@@ -58,11 +59,12 @@ class CMovieConverter {
   const ContainerHeader& Header() const { return header_; }
   const std::string& CodebookFilePath() const { return codebookFilePath_; }
 
-  // Set when the conversion ended early because a frame could not be read:
-  // the output is complete but shorter than the input announced.
+  // Warnings of a run that still completes its output, one line each: a frame
+  // that could not be read (the output is shorter than the input announced),
+  // a side file or debug sound file that could not be written.
   const std::string& Warning() const { return warning_; }
-  // Set when the conversion could not produce a valid file (a container limit
-  // or a write failure); the output is then removed at destruction.
+  // Set when the run cannot produce a valid file (a container limit, a write
+  // failure, a failed training); nothing is then left at the output path.
   bool Failed() const { return !failure_.empty(); }
   const std::string& Failure() const { return failure_; }
 
@@ -80,14 +82,21 @@ class CMovieConverter {
   bool FrameIsPresent(int32_t frame, uint32_t* bytes) const;
   int32_t NextAllotment();
   void FetchFrameAudio(int32_t samples);
-  bool WriteSideFileImage(int32_t channel);
+  bool WriteSideFile(std::string* reason);
   void StartTrainer(int32_t channel);
   void Fail(std::string message);
+  void Warn(const std::string& message);
+  const std::string* Refuse(std::string message);
+  uint64_t SmallestFirstRecord(uint32_t firstFrameBytes) const;
+  void OpenDebugSound(const std::string& path);
+  void DebugSoundFailed(const std::string& reason);
 
   std::string inputPath_;
   std::string outputPath_;
   std::string codebookFilePath_;
-  std::string sideFileTempPath_;
+  std::string debugSoundPath_;
+  platform::StagedPath outputStage_;
+  platform::StagedPath debugSoundStage_;
   OutputFile output_;
   std::unique_ptr<avi::AviReader> movie_;
   std::vector<SeekEntry> keyFrames_;
@@ -103,10 +112,16 @@ class CMovieConverter {
   std::vector<std::unique_ptr<CAudioGrabber>> ownedGrabbers_;
   float quality_ = 128.0f;
   std::vector<uint8_t> codebookBlock_;
+  // The images trained by this run, channel 0 first; the conversion uses
+  // them whether or not the side file could be written.
+  std::vector<CodebookImage> trainedImages_;
+  uint64_t collectLimitBlocks_ = 0;  // blocks per channel the collection pass keeps
+  uint64_t collectedBlocks_ = 0;
   platform::WorkerThread trainer_;
   bool trainerActive_ = false;
   std::atomic<bool> stopTraining_{false};
   int32_t trainingChannel_ = 0;
+  std::string inlineTrainingFailure_;  // when training had to run on this thread
   bool debugSoundOn_ = false;
   std::vector<AudioDecoderState> decoderStates_;
   DebugSoundFile debugSoundFile_;

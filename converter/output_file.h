@@ -17,7 +17,9 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  bool Create(const std::string& path);  // replaces an existing file
+  // Replaces an existing file; with `exclusive`, the file must not exist yet
+  // (a temporary name that something else took meanwhile is not followed).
+  bool Create(const std::string& path, bool exclusive = false);
   bool IsOpen() const { return file_ != nullptr; }
   uint64_t Position() const { return position_; }
   void Write(const void* bytes, std::size_t count);

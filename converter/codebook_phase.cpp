@@ -76,10 +76,17 @@ void CMovieConverter::StartTrainer(int32_t channel) {
   stopTraining_.store(false);
   inlineTrainingFailure_.clear();
   AudioEncoderState* state = &encoderStates_[std::size_t(channel)];
-  if (!trainer_.Start([this, state] { TrainChannelCodebook(*state, &stopTraining_); })) {
+  auto train = [this, state] {
+    if (training_) {
+      training_(*state);
+    } else {
+      TrainChannelCodebook(*state, &stopTraining_);
+    }
+  };
+  if (!trainer_.Start(train)) {
     // No thread to be had: train here, which only costs the progress display.
     try {
-      TrainChannelCodebook(*state, &stopTraining_);
+      train();
     } catch (const std::bad_alloc&) {
       inlineTrainingFailure_ = "out of memory";
     } catch (const std::exception& error) {

@@ -65,7 +65,12 @@ std::string CodebookPathFor(const std::string& inputPath) {
   return std::filesystem::path(inputPath).replace_extension(".cbk").string();
 }
 
-CMovieConverter::CMovieConverter() = default;
+CMovieConverter::CMovieConverter() : silentTailBlocks_(kSilentTailBlocks) {}
+
+void CMovieConverter::SetSilentTailForTesting(uint64_t blocks) {
+  collectLimitBlocks_ = collectLimitBlocks_ - silentTailBlocks_ + blocks;
+  silentTailBlocks_ = blocks;
+}
 
 CMovieConverter::~CMovieConverter() {
   // A trainer still working on the encoder states must end before they go.
@@ -196,7 +201,7 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
   // cannot exhaust memory.
   if (header_.audioChannels != 0) {
     const uint64_t samplesHeld = movie_->AudioBytes() / (uint64_t(header_.audioChannels) * 2);
-    collectLimitBlocks_ = (samplesHeld + kBlockSamples - 1) / kBlockSamples + kSilentTailBlocks;
+    collectLimitBlocks_ = (samplesHeld + kBlockSamples - 1) / kBlockSamples + silentTailBlocks_;
   }
 
   std::string reason;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,6 +72,12 @@ class CMovieConverter {
   // Lowers the container's size limit so that tests can reach it without
   // writing gigabytes.
   void SetContainerLimitForTesting(uint64_t bytes) { containerLimit_ = bytes; }
+  // Replaces the training of a channel, so that tests can make it fail.
+  void SetTrainingForTesting(std::function<void(AudioEncoderState&)> training) { training_ = std::move(training); }
+  // Blocks per channel that the collection pass has run through the encoder.
+  uint64_t CollectedBlocks() const { return collectedBlocks_; }
+  // Lowers how much of a silent tail collection keeps, for tests.
+  void SetSilentTailForTesting(uint64_t blocks);
 
  private:
   struct FrameAudio;
@@ -130,6 +137,8 @@ class CMovieConverter {
   std::string warning_;
   std::string failure_;
   uint64_t containerLimit_ = kMaxContainerBytes;
+  uint64_t silentTailBlocks_;
+  std::function<void(AudioEncoderState&)> training_;
 
   // Per-step buffers, kept between steps so a step allocates nothing once warm.
   std::vector<uint8_t> frameBuffer_;

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <memory>
 #include <new>
 #include <filesystem>
 #include <system_error>
@@ -71,33 +73,35 @@ bool CMovieConverter::LoadCodebook() {
 }
 
 void CMovieConverter::StartTrainer(int32_t channel) {
-  trainingChannel_ = channel;
-  trainerActive_ = true;
-  stopTraining_.store(false);
-  inlineTrainingFailure_.clear();
-  AudioEncoderState* state = &encoderStates_[std::size_t(channel)];
-  auto train = [this, state] {
+  const std::size_t c = std::size_t(channel);
+  startedTrainers_ = channel + 1;
+  inlineTrainingFailures_[c].clear();
+  AudioEncoderState* state = &encoderStates_[c];
+  // Channels trained side by side share the processors between them.
+  TrainerOptions options;
+  options.threads = std::max(1, trainParallel_ ? threads_ / int32_t(header_.audioChannels) : threads_);
+  auto train = [this, state, options] {
     if (training_) {
       training_(*state);
     } else {
-      TrainChannelCodebook(*state, &stopTraining_);
+      TrainChannelCodebook(*state, &stopTraining_, options);
     }
   };
-  if (!trainer_.Start(train)) {
+  if (!trainers_[c]->Start(train)) {
     // No thread to be had: train here, which only costs the progress display.
     try {
       train();
     } catch (const std::bad_alloc&) {
-      inlineTrainingFailure_ = "out of memory";
+      inlineTrainingFailures_[c] = "out of memory";
     } catch (const std::exception& error) {
-      inlineTrainingFailure_ = error.what();
+      inlineTrainingFailures_[c] = error.what();
     }
   }
 }
 
 void CMovieConverter::StopTrainer() {
   stopTraining_.store(true);
-  trainer_.Join();
+  for (auto& trainer : trainers_) trainer->Join();
   trainerActive_ = false;
 }
 
@@ -131,26 +135,38 @@ bool CMovieConverter::WriteSideFile(std::string* reason) {
 
 bool CMovieConverter::BuildStep() {
   if (Failed()) return false;
+  const int32_t channels = int32_t(header_.audioChannels);
   if (!trainerActive_) {
+    trainerActive_ = true;
+    stopTraining_.store(false);
     trainedImages_.clear();
-    StartTrainer(0);
+    trainers_.clear();
+    for (int32_t c = 0; c < channels; ++c) trainers_.push_back(std::make_unique<platform::WorkerThread>());
+    inlineTrainingFailures_.assign(std::size_t(channels), std::string());
+    // Each channel trains from its own lists, so with processors to spare
+    // the channels train at the same time and give the same images.
+    trainParallel_ = threads_ > 1 && channels > 1;
+    trainingChannel_ = 0;
+    for (int32_t c = 0; c < (trainParallel_ ? channels : 1); ++c) StartTrainer(c);
   }
-  if (!trainer_.WaitFor(100)) return true;
-  trainerActive_ = false;
-  std::string failure = trainer_.Failure().empty() ? inlineTrainingFailure_ : trainer_.Failure();
+  // The channels finish in channel order, one wait of at most 100 ms a call.
+  const std::size_t c = std::size_t(trainingChannel_);
+  if (!trainers_[c]->WaitFor(100)) return true;
+  const std::string failure = trainers_[c]->Failure().empty() ? inlineTrainingFailures_[c] : trainers_[c]->Failure();
   if (!failure.empty()) {
     // A half-trained image must reach neither the side file nor the output.
+    StopTrainer();
     trainedImages_.clear();
-    trainingChannel_ = int32_t(header_.audioChannels);
+    trainingChannel_ = channels;
     Fail("Error: the codebook of " + inputPath_ + " could not be trained (" + failure + ")\n");
     return false;
   }
-  trainedImages_.push_back(ToImage(encoderStates_[std::size_t(trainingChannel_)].decoder.codebook));
-  if (trainingChannel_ + 1 < int32_t(header_.audioChannels)) {
-    StartTrainer(trainingChannel_ + 1);
+  trainedImages_.push_back(ToImage(encoderStates_[c].decoder.codebook));
+  if (++trainingChannel_ < channels) {
+    if (!trainParallel_) StartTrainer(trainingChannel_);
     return true;
   }
-  trainingChannel_ = int32_t(header_.audioChannels);
+  trainerActive_ = false;
   std::string reason;
   if (!WriteSideFile(&reason)) {
     Warn("Warning: cannot write the codebook file " + codebookFilePath_ + " (" + reason +
@@ -163,7 +179,7 @@ float CMovieConverter::BuildProgress() const {
   const int32_t channels = int32_t(header_.audioChannels);
   if (channels == 0 || trainingChannel_ >= channels) return 1.0f;
   float sum = 0.0f;
-  for (int32_t c = 0; c <= trainingChannel_ && c < int32_t(encoderStates_.size()); ++c) {
+  for (int32_t c = 0; c < startedTrainers_ && c < int32_t(encoderStates_.size()); ++c) {
     sum += encoderStates_[std::size_t(c)].trainingProgress.Load();
   }
   return sum / float(channels);

@@ -25,6 +25,7 @@
 #include "converter/container.h"
 #include "converter/output_file.h"
 #include "platform/file_time.h"
+#include "platform/parallel_lane.h"
 #include "platform/staged_path.h"
 #include "platform/worker_thread.h"
 
@@ -72,6 +73,9 @@ class CMovieConverter {
   // Lowers the container's size limit so that tests can reach it without
   // writing gigabytes.
   void SetContainerLimitForTesting(uint64_t bytes) { containerLimit_ = bytes; }
+  // How many threads the run may use (default: one per processor); 1 keeps
+  // everything on the calling thread. The output is the same either way.
+  void SetThreadCount(int threads) { threads_ = threads < 1 ? 1 : threads; }
   // Replaces the training of a channel, so that tests can make it fail.
   void SetTrainingForTesting(std::function<void(AudioEncoderState&)> training) { training_ = std::move(training); }
   // Blocks per channel that the collection pass has run through the encoder.
@@ -86,6 +90,7 @@ class CMovieConverter {
   void StopTrainer();
   SeekEntry* TakeKeyFrame();
   int32_t EncodeFrameAudio(bool keyFrame, bool collect, std::size_t* packetBytes);
+  void EncodeChannel(uint32_t channel);
   bool FrameIsPresent(int32_t frame, uint32_t* bytes) const;
   int32_t NextAllotment();
   void FetchFrameAudio(int32_t samples);
@@ -124,11 +129,13 @@ class CMovieConverter {
   std::vector<CodebookImage> trainedImages_;
   uint64_t collectLimitBlocks_ = 0;  // blocks per channel the collection pass keeps
   uint64_t collectedBlocks_ = 0;
-  platform::WorkerThread trainer_;
+  std::vector<std::unique_ptr<platform::WorkerThread>> trainers_;  // one per channel
   bool trainerActive_ = false;
+  bool trainParallel_ = false;  // every channel's trainer started at once
   std::atomic<bool> stopTraining_{false};
-  int32_t trainingChannel_ = 0;
-  std::string inlineTrainingFailure_;  // when training had to run on this thread
+  int32_t trainingChannel_ = 0;  // the channel whose training is awaited next
+  int32_t startedTrainers_ = 0;
+  std::vector<std::string> inlineTrainingFailures_;  // when training had to run on this thread
   bool debugSoundOn_ = false;
   std::vector<AudioDecoderState> decoderStates_;
   DebugSoundFile debugSoundFile_;
@@ -139,6 +146,23 @@ class CMovieConverter {
   uint64_t containerLimit_ = kMaxContainerBytes;
   uint64_t silentTailBlocks_;
   std::function<void(AudioEncoderState&)> training_;
+
+  // Threads the conversion may use: channels side by side, training of the
+  // channels at the same time. The output does not depend on it.
+  int threads_ = platform::ProcessorCount();
+  platform::ParallelLane lane_;  // encodes channel 0 while this thread does channel 1
+
+  // One channel's share of the frame being encoded.
+  struct ChannelFrame {
+    std::vector<uint8_t> packets;  // the channel's packets, one after the other
+    std::vector<uint8_t> sizes;    // the size of each
+    std::vector<int16_t> decoded;  // with debug sound: the decoded blocks
+  };
+  std::vector<ChannelFrame> channelFrames_;
+  int32_t frameBlocks_ = 0;
+  bool frameIsKey_ = false;
+  bool frameCollects_ = false;
+  bool frameDecodes_ = false;
 
   // Per-step buffers, kept between steps so a step allocates nothing once warm.
   std::vector<uint8_t> frameBuffer_;

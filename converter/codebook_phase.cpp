@@ -7,6 +7,7 @@
 
 #include "codebook/trainer.h"
 #include "converter/movie_converter.h"
+#include "platform/signals.h"
 
 namespace clipvane {
 
@@ -75,7 +76,10 @@ bool CMovieConverter::WriteSideFileImage(int32_t channel) {
   // The images go to a temporary file that replaces the side file only once
   // every channel is written, so a cancelled or failed build never leaves a
   // side file with too few images for later runs to trip over.
-  if (channel == 0) sideFileTempPath_ = codebookFilePath_ + ".part";
+  if (channel == 0) {
+    sideFileTempPath_ = codebookFilePath_ + ".part";
+    platform::RegisterTemporaryFile(platform::TemporarySlot::kSideFile, sideFileTempPath_);
+  }
   std::FILE* file = std::fopen(sideFileTempPath_.c_str(), channel == 0 ? "wb" : "ab");
   if (file == nullptr) return false;
   CodebookImage image = ToImage(encoderStates_[std::size_t(channel)].decoder.codebook);
@@ -97,6 +101,7 @@ bool CMovieConverter::BuildStep() {
   std::error_code error;
   std::filesystem::rename(sideFileTempPath_, codebookFilePath_, error);  // replaces an older side file
   if (error) std::remove(sideFileTempPath_.c_str());
+  platform::ForgetTemporaryFile(platform::TemporarySlot::kSideFile);
   sideFileTempPath_.clear();
   return false;
 }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "converter/samples_per_frame.h"
+#include "platform/signals.h"
 
 namespace clipvane {
 
@@ -67,6 +68,8 @@ CMovieConverter::~CMovieConverter() {
     std::remove(outputPath_.c_str());
   }
   if (!sideFileTempPath_.empty()) std::remove(sideFileTempPath_.c_str());
+  platform::ForgetTemporaryFile(platform::TemporarySlot::kOutput);
+  platform::ForgetTemporaryFile(platform::TemporarySlot::kSideFile);
   debugSoundFile_.Close();
 }
 
@@ -122,6 +125,11 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
     movie_.reset();
     message_ = "Error: cannot open " + outputPath + " for writting\n";
     return &message_;
+  }
+  // An abrupt end (a second Ctrl-C) removes it too; never a device or a pipe.
+  std::error_code notRegular;
+  if (std::filesystem::is_regular_file(outputPath, notRegular)) {
+    platform::RegisterTemporaryFile(platform::TemporarySlot::kOutput, outputPath);
   }
 
   const avi::StreamHeader& video = movie_->VideoHeader();
@@ -225,7 +233,9 @@ void CMovieConverter::Finish() {
   uint8_t headerBytes[kContainerHeaderBytes];
   SerializeHeader(header_, headerBytes);
   output_.WriteAt(0, headerBytes, sizeof headerBytes);
-  if (!output_.Close()) {
+  const bool closed = output_.Close();
+  platform::ForgetTemporaryFile(platform::TemporarySlot::kOutput);
+  if (!closed) {
     // A short write (a full disk) must not pass for a finished file.
     std::remove(outputPath_.c_str());
     Fail("Error: cannot write " + outputPath_ + ", the output file was removed\n");

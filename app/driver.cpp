@@ -4,10 +4,12 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "app/options.h"
 #include "converter/movie_converter.h"
 #include "platform/keyboard.h"
+#include "platform/signals.h"
 
 namespace clipvane {
 
@@ -25,6 +27,24 @@ bool CancelWanted(platform::ConsoleKeyboard& keyboard) {
   if (keyboard.KeyWaiting() && keyboard.ReadKey() == ' ') return true;
   return platform::CancelRequested();
 }
+
+// The line that shows how far a phase has come, rewritten in place. A line
+// identical to the one before it adds nothing on a terminal, and into a file
+// or a pipe it only piles up (a long movie gives many steps per hundredth of
+// a percent), so it is written only when its text changes.
+class ProgressLine {
+ public:
+  void Show(const char* format, double percentage) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, percentage);
+    if (shown_ == text) return;
+    shown_ = text;
+    std::fputs(text, stdout);
+  }
+
+ private:
+  std::string shown_;
+};
 
 int Cancelled() {
   std::printf("\n");
@@ -47,6 +67,7 @@ int Convert(const Options& options) {
 
   // Destroying the converter on any early return removes an unfinished output.
   auto converter = std::make_unique<CMovieConverter>();
+  ProgressLine progress;
   if (const std::string* message =
           converter->Open(options.inputPath, options.outputPath, options.debugSoundPath, options.quality)) {
     std::fputs(message->c_str(), stdout);
@@ -56,12 +77,12 @@ int Convert(const Options& options) {
   if (converter->AudioSampleRate() != 0) {
     if (converter->DecideCodebookRebuild(options.forceRebuild, options.forceKeep)) {
       while (converter->CollectStep()) {
-        std::printf("\rCollecting codebook...%2.2f %%           ", Percentage(*converter));
+        progress.Show("\rCollecting codebook...%2.2f %%           ", Percentage(*converter));
         if (CancelWanted(keyboard)) return Cancelled();
       }
       std::printf("\r\n");
       while (converter->BuildStep()) {
-        std::printf("\rBuilding codebook...%2.2f %%            ", double(converter->BuildProgress() * 100));
+        progress.Show("\rBuilding codebook...%2.2f %%            ", double(converter->BuildProgress() * 100));
         if (CancelWanted(keyboard)) return Cancelled();
       }
       std::printf("\rBuilding codebook...%2.2f %%              \n", double(converter->BuildProgress() * 100));
@@ -76,7 +97,7 @@ int Convert(const Options& options) {
   }
 
   while (converter->ConvertStep()) {
-    std::printf("\rConverting file...%2.2f %%             ", Percentage(*converter));
+    progress.Show("\rConverting file...%2.2f %%             ", Percentage(*converter));
     if (CancelWanted(keyboard)) return Cancelled();
   }
   std::printf("\n");
@@ -108,6 +129,9 @@ int RunClipvane(const std::vector<std::string>& arguments) {
     std::printf("\nError: %s\n", error.what());
   }
   std::fflush(stdout);
+  // The converter and the keyboard are gone: nothing unfinished is left and
+  // the terminal is back. A run cancelled by a signal now ends by it.
+  platform::ReraiseCancelSignal();
   return status;
 }
 

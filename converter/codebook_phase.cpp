@@ -12,6 +12,7 @@
 
 #include "codebook/trainer.h"
 #include "converter/movie_converter.h"
+#include "platform/signals.h"
 
 namespace clipvane {
 
@@ -114,13 +115,14 @@ bool CMovieConverter::WriteSideFile(std::string* reason) {
     *reason = "it is not a regular file";
     return false;
   }
-  platform::StagedPath stage;
+  platform::StagedPath stage(platform::TemporarySlot::kSideFile);
   if (!stage.Begin(codebookFilePath_, reason)) return false;
   std::FILE* file = std::fopen(stage.WritePath().c_str(), "wbx");
   if (file == nullptr) {
     *reason = std::strerror(errno);
     return false;
   }
+  stage.Created();
   bool written = true;
   for (const CodebookImage& image : trainedImages_) {
     written = written && std::fwrite(image.data(), 1, image.size(), file) == image.size();

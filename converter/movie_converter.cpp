@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "converter/samples_per_frame.h"
+#include "platform/signals.h"
 
 namespace clipvane {
 
@@ -131,7 +132,6 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
   if (movie_->HasAudio() && SameFile(outputPath, CodebookPathFor(inputPath))) {
     return Refuse("Error: cannot write " + outputPath + ": it is the codebook file of " + inputPath + "\n");
   }
-
   const avi::StreamHeader& video = movie_->VideoHeader();
   totalFrameCount_ = int32_t(video.length);
 
@@ -208,6 +208,7 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
   if (!outputStage_.Begin(outputPath, &reason) || !output_.Create(outputStage_.WritePath(), outputStage_.Staged())) {
     return Refuse("Error: cannot open " + outputPath + " for writting\n");
   }
+  outputStage_.Created();
   uint8_t headerBytes[kContainerHeaderBytes];
   SerializeHeader(header_, headerBytes);
   output_.Write(headerBytes, sizeof headerBytes);
@@ -245,6 +246,7 @@ void CMovieConverter::OpenDebugSound(const std::string& path) {
   } else if (debugSoundStage_.Begin(path, &reason)) {
     if (debugSoundFile_.Create(debugSoundStage_.WritePath(), int32_t(header_.audioSampleRate),
                                int32_t(header_.audioChannels), 16)) {
+      debugSoundStage_.Created();
       return;
     }
     reason = std::strerror(debugSoundFile_.LastError());

@@ -107,8 +107,8 @@ class CMovieConverter {
   std::string outputPath_;
   std::string codebookFilePath_;
   std::string debugSoundPath_;
-  platform::StagedPath outputStage_;
-  platform::StagedPath debugSoundStage_;
+  platform::StagedPath outputStage_{platform::TemporarySlot::kOutput};
+  platform::StagedPath debugSoundStage_{platform::TemporarySlot::kDebugSound};
   OutputFile output_;
   std::unique_ptr<avi::AviReader> movie_;
   std::vector<SeekEntry> keyFrames_;

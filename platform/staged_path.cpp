@@ -44,6 +44,10 @@ bool StagedPath::Begin(const std::string& target, std::string* reason) {
   return true;
 }
 
+void StagedPath::Created() {
+  if (staged_ && pending_) RegisterTemporaryFile(slot_, temporary_);
+}
+
 bool StagedPath::Commit(std::string* reason) {
   if (!staged_ || !pending_) return true;
   std::error_code error;
@@ -51,6 +55,7 @@ bool StagedPath::Commit(std::string* reason) {
   const fs::file_status old = fs::status(target_, error);
   if (!error && fs::is_regular_file(old)) fs::permissions(temporary_, old.permissions(), error);
   fs::rename(temporary_, target_, error);
+  ForgetTemporaryFile(slot_);
   if (error) {
     *reason = error.message();
     Discard();
@@ -63,6 +68,7 @@ bool StagedPath::Commit(std::string* reason) {
 void StagedPath::Discard() {
   if (!staged_ || !pending_) return;
   std::error_code error;
+  ForgetTemporaryFile(slot_);
   if (fs::is_regular_file(fs::symlink_status(temporary_, error))) fs::remove(temporary_, error);
   pending_ = false;
 }

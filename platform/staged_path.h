@@ -8,11 +8,15 @@
 
 #include <string>
 
+#include "platform/signals.h"
+
 namespace clipvane::platform {
 
 class StagedPath {
  public:
-  StagedPath() = default;
+  // While a temporary of this run exists it is kept in `slot`, so that a
+  // process ended by a second Ctrl-C still removes it.
+  explicit StagedPath(TemporarySlot slot) : slot_(slot) {}
   ~StagedPath();  // discards a temporary that was not committed
   StagedPath(const StagedPath&) = delete;
   StagedPath& operator=(const StagedPath&) = delete;
@@ -23,6 +27,9 @@ class StagedPath {
   bool Begin(const std::string& target, std::string* reason);
   // The path to create and write.
   const std::string& WritePath() const { return staged_ ? temporary_ : target_; }
+  // Says that the temporary now exists: until Commit or Discard it is removed
+  // even when the process ends abruptly.
+  void Created();
   // True when the file is written under a temporary name.
   bool Staged() const { return staged_; }
   // Puts the written file in place. False, with the reason, when the rename
@@ -36,6 +43,7 @@ class StagedPath {
   std::string temporary_;  // target_ + ".part"
   bool staged_ = false;
   bool pending_ = false;  // a temporary may exist and is ours to remove
+  TemporarySlot slot_;
 };
 
 // True when `path` names an existing regular file (following links).

@@ -1,6 +1,7 @@
 // The tool end to end on movies built for the purpose and on corpus movies:
-// the codebook side file's life, debug sound, cancellation, dropped and
-// unreadable frames, the container's limits and the usage text.
+// the codebook side file's life, debug sound, dropped and unreadable frames,
+// the container's limits and the usage text. Keys, signals and the terminal
+// are in terminal_test.cpp.
 
 #include <gtest/gtest.h>
 
@@ -233,78 +234,6 @@ TEST(DebugSound, IsNotCreatedWithoutAudio) {
   std::string input = dir.Copy(kSilent, "movie.avi");
   ASSERT_EQ(RunTool({"-in", input, "-out", dir.File("o"), "-debugsound", dir.File("o.wav")}).status, 0);
   EXPECT_FALSE(Exists(dir.File("o.wav")));
-}
-
-TEST(Cancel, SpaceDuringConversionRemovesTheOutput) {
-  ScratchDir dir("cancel_convert");
-  std::string input = dir.Copy(kSilent, "movie.avi");
-  // Other keys are ignored; the space on the fourth poll cancels.
-  ToolResult r = RunTool({"-in", input, "-out", dir.File("o")}, dir.Keys("abc def"));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\r'), 4);
-  EXPECT_EQ(r.output.back(), '\n');
-  EXPECT_FALSE(Exists(dir.File("o")));
-}
-
-TEST(Cancel, LeavesNoDebugSoundAndKeepsAnEarlierOne) {
-  ScratchDir dir("cancel_debug");
-  std::string input = dir.Copy(kMono, "movie.avi");
-  ASSERT_EQ(RunTool({"-in", input, "-out", dir.File("o"), "-debugsound", dir.File("o.wav")}).status, 0);
-  const std::vector<uint8_t> output = ReadWholeFile(dir.File("o"));
-  const std::vector<uint8_t> sound = ReadWholeFile(dir.File("o.wav"));
-  ToolResult r = RunTool({"-in", input, "-out", dir.File("o"), "-debugsound", dir.File("o.wav")}, dir.Keys("xx "));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(ReadWholeFile(dir.File("o")), output);
-  EXPECT_EQ(ReadWholeFile(dir.File("o.wav")), sound);
-  EXPECT_FALSE(Exists(dir.File("o.part")));
-  EXPECT_FALSE(Exists(dir.File("o.wav.part")));
-}
-
-TEST(Cancel, DuringCollectingAndBuildingLeavesNoOutputAndNoSideFile) {
-  ScratchDir dir("cancel_codebook");
-  std::string input = dir.Copy(kStereo, "movie.avi");
-  ToolResult collecting = RunTool({"-in", input, "-out", dir.File("o")}, dir.Keys(" "));
-  EXPECT_EQ(collecting.status, 1);
-  EXPECT_TRUE(Has(collecting.output, "Collecting codebook..."));
-  EXPECT_FALSE(Has(collecting.output, "Building"));
-  EXPECT_FALSE(Exists(dir.File("o")));
-  EXPECT_FALSE(Exists(dir.File("movie.cbk")));
-
-  // 150 collecting polls read 150 other keys; the space comes while the
-  // second channel trains (two channels always give a building poll).
-  ToolResult building = RunTool({"-in", input, "-out", dir.File("o")}, dir.Keys(std::string(150, 'x') + " "));
-  EXPECT_EQ(building.status, 1);
-  EXPECT_TRUE(Has(building.output, "\rBuilding codebook..."));
-  EXPECT_FALSE(Has(building.output, "Converting"));
-  EXPECT_FALSE(Exists(dir.File("o")));
-  EXPECT_FALSE(Exists(dir.File("movie.cbk")));
-  EXPECT_FALSE(Exists(dir.File("movie.cbk.part")));
-}
-
-TEST(Cancel, InterruptAndTerminateCancelLikeTheSpaceBar) {
-  ScratchDir dir("cancel_signal");
-  TestMovie movie = MakeMovie(1500, 2);  // a minute of stereo
-  ASSERT_TRUE(WriteTestMovie(dir.File("long.avi"), movie));
-  for (int sig : {SIGINT, SIGTERM}) {
-    ToolProcess process({"-in", dir.File("long.avi"), "-out", dir.File("o")}, "", "");
-    ASSERT_TRUE(process.ReadUntil("Collecting codebook..."));
-    process.Signal(sig);
-    ToolResult r = process.Wait();
-    EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_FALSE(Exists(dir.File("o")));
-    EXPECT_FALSE(Exists(dir.File("long.cbk")));
-  }
-}
-
-TEST(Cancel, AConsoleThatGoesAwayCancels) {
-  ScratchDir dir("cancel_pipe");
-  TestMovie movie = MakeMovie(1500, 1);
-  ASSERT_TRUE(WriteTestMovie(dir.File("long.avi"), movie));
-  ToolProcess process({"-in", dir.File("long.avi"), "-out", dir.File("o")}, "", "");
-  ASSERT_TRUE(process.ReadUntil("Collecting codebook..."));
-  process.CloseOutput();
-  EXPECT_EQ(process.Wait().status, 1);
-  EXPECT_FALSE(Exists(dir.File("o")));
 }
 
 TEST(Frames, DroppedFramesKeepTheirPlaceAndTheirAudio) {

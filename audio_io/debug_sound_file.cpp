@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codec/little_endian.h"
+#include "format/little_endian.h"
 
 namespace clipvane {
 

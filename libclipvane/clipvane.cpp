@@ -2,6 +2,7 @@
 
 #include "clipvane.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -204,19 +205,17 @@ int clipvane_get_seek_entry(const clipvane_container* container, uint32_t index,
 
 int64_t clipvane_key_frame_at_or_before(const clipvane_container* container, uint32_t frame) {
   if (container == nullptr) return CLIPVANE_ERROR_ARGUMENT;
-  const std::vector<uint8_t>& key = container->index.keyFrame;
-  if (key.empty()) return CLIPVANE_ERROR_NO_FRAME;
-  for (uint64_t f = std::min<uint64_t>(frame, key.size() - 1) + 1; f-- > 0;) {
-    if (key[f] != 0) return int64_t(f);
-  }
-  return CLIPVANE_ERROR_NO_FRAME;
+  const std::vector<uint32_t>& keys = container->index.keyFrames;
+  const auto after = std::upper_bound(keys.begin(), keys.end(), frame);
+  if (after == keys.begin()) return CLIPVANE_ERROR_NO_FRAME;
+  return int64_t(*(after - 1));
 }
 
 int clipvane_read_record(clipvane_container* container, uint32_t frame, clipvane_record* out) {
   if (container == nullptr || out == nullptr) return CLIPVANE_ERROR_ARGUMENT;
   const ContainerIndex& index = container->index;
   if (frame >= index.recordOffsets.size()) return CLIPVANE_ERROR_NO_FRAME;
-  const uint32_t bytes = index.recordBytes[frame];
+  const uint32_t bytes = index.RecordBytes(frame);
   try {
     container->record.resize(bytes);
   } catch (const std::bad_alloc&) {
@@ -232,7 +231,7 @@ int clipvane_read_record(clipvane_container* container, uint32_t frame, clipvane
   out->offset = index.recordOffsets[frame];
   out->size = bytes;
   out->blockCount = head.blockCount;
-  out->keyFrame = index.keyFrame[frame];
+  out->keyFrame = index.IsKeyFrame(frame) ? 1 : 0;
   out->payload = container->record.data() + clipvane::kRecordHeaderBytes;
   out->payloadBytes = bytes - uint32_t(clipvane::kRecordHeaderBytes);
   container->cursor = frame + 1;

@@ -1,5 +1,6 @@
 #include "libclipvane/container_index.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "clipvane.h"
@@ -104,11 +105,9 @@ bool Scan::WalkRecords() {
       }
     }
     index_.recordOffsets.push_back(uint32_t(at));
-    index_.recordBytes.push_back(record.totalBytes);
     if (record.totalBytes > index_.largestRecord) index_.largestRecord = record.totalBytes;
     at += record.totalBytes;
   }
-  index_.keyFrame.assign(index_.recordOffsets.size(), 0);
   if (h.maxFrameRecordSize != index_.largestRecord) {
     Fail(CLIPVANE_ERROR_HEADER, false,
          "maxFrameRecordSize is " + std::to_string(h.maxFrameRecordSize) + ", the largest record has " +
@@ -165,7 +164,7 @@ bool Scan::ReadSeekTable() {
             return false;
           }
         } else {
-          index_.keyFrame[e.frame] = 1;
+          index_.keyFrames.push_back(e.frame);
         }
       } else if (e.frame != records || e.offset != index_.recordsEnd) {
         // Only a key frame where the conversion stopped points past the last record.
@@ -202,6 +201,10 @@ int Scan::Run() {
 }
 
 }  // namespace
+
+bool ContainerIndex::IsKeyFrame(uint32_t frame) const {
+  return std::binary_search(keyFrames.begin(), keyFrames.end(), frame);
+}
 
 int ScanContainer(ByteInput& input, ContainerIndex& index, std::vector<Finding>* findings) {
   return Scan(input, index, findings).Run();

@@ -33,12 +33,19 @@ struct ContainerIndex {
   ContainerHeader header;
   uint64_t fileSize = 0;
   uint64_t recordsEnd = 0;               // where the codebook block (or the seek table) starts
-  std::vector<uint32_t> recordOffsets;   // one per record, in frame order
-  std::vector<uint32_t> recordBytes;     // each record's total size
-  std::vector<uint8_t> keyFrame;         // 1 where the seek table points at the record
+  // One offset per record, in frame order: 4 bytes of index per record of at
+  // least 4 bytes, so the index never outgrows the file.
+  std::vector<uint32_t> recordOffsets;
+  std::vector<uint32_t> keyFrames;  // records the seek table points at, increasing
   std::vector<SeekEntry> seekTable;
-  std::vector<uint8_t> codebooks;        // audioChannels images, channel 0 first
+  std::vector<uint8_t> codebooks;  // audioChannels images, channel 0 first
   uint32_t largestRecord = 0;
+
+  uint32_t RecordBytes(std::size_t frame) const {
+    const uint64_t end = frame + 1 < recordOffsets.size() ? recordOffsets[frame + 1] : recordsEnd;
+    return uint32_t(end - recordOffsets[frame]);
+  }
+  bool IsKeyFrame(uint32_t frame) const;
 };
 
 // Reads and checks the container. Without `findings` it stops at the first

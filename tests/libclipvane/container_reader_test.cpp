@@ -154,7 +154,7 @@ TEST(ClipvaneContainer, RefusesBrokenContainers) {
        CLIPVANE_ERROR_HEADER},
       {"seek table too long for the file", [](SyntheticContainer& c) { SetHeaderField(c, 44, 0x7FFFFFFFu); },
        CLIPVANE_ERROR_HEADER},
-      {"file cut in the seek table", [](SyntheticContainer& c) { c.bytes.resize(c.bytes.size() - 1); },
+      {"file cut in the seek table", [](SyntheticContainer& c) { c.bytes.pop_back(); },
        CLIPVANE_ERROR_HEADER},
       {"record runs past the records", [](SyntheticContainer& c) { StoreLE16(&c.bytes[48], 0xFFFE); },
        CLIPVANE_ERROR_RECORDS},

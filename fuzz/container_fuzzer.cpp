@@ -60,8 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (clipvane_key_frame_at_or_before(c, r.frame) > int64_t(r.frame)) std::abort();
     if (d == nullptr) continue;
     samples.resize(size_t(r.blockCount) * CLIPVANE_BLOCK_SAMPLES * h.audioChannels);
-    for (int k = 0; k < found && k < 8; ++k) {
-      // A size the layout check accepted must decode.
+    // A size the layout check accepted must decode: the first and the last
+    // of them (decoding them all would slow the run down several times).
+    const int last = found < 8 ? found - 1 : 7;
+    for (int k = 0; k <= last; k += last > 0 ? last : 1) {
       if (clipvane_decode_record(d, &copy, sizes[k], samples.data(), samples.size()) != int64_t(r.blockCount) * 128) {
         std::abort();
       }

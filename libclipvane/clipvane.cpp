@@ -89,6 +89,11 @@ int64_t FileSeek(void* user, int64_t offset, int whence) {
 
 constexpr clipvane_io kFileIo = {FileRead, FileSeek};
 
+// A record without a payload is fine only when it is empty.
+bool BadRecord(const clipvane_record* record) {
+  return record == nullptr || (record->payload == nullptr && record->payloadBytes != 0);
+}
+
 }  // namespace
 
 struct clipvane_container {
@@ -254,7 +259,7 @@ int clipvane_rewind(clipvane_container* container, uint32_t frame) {
 
 int clipvane_record_audio_bytes(const clipvane_container* container, const clipvane_record* record,
                                 uint32_t videoBytes) {
-  if (container == nullptr || record == nullptr || record->payload == nullptr) return CLIPVANE_ERROR_ARGUMENT;
+  if (container == nullptr || BadRecord(record)) return CLIPVANE_ERROR_ARGUMENT;
   const uint32_t packets = record->blockCount * container->index.header.audioChannels;
   const int64_t bytes = clipvane::player::AudioBytesAfterVideo(record->payload, record->payloadBytes, videoBytes, packets);
   return bytes < 0 ? CLIPVANE_ERROR_AUDIO_LAYOUT : int(bytes);
@@ -262,7 +267,7 @@ int clipvane_record_audio_bytes(const clipvane_container* container, const clipv
 
 int clipvane_find_video_sizes(const clipvane_container* container, const clipvane_record* record, uint32_t* sizes,
                               size_t capacity) {
-  if (container == nullptr || record == nullptr || record->payload == nullptr || (sizes == nullptr && capacity > 0)) {
+  if (container == nullptr || BadRecord(record) || (sizes == nullptr && capacity > 0)) {
     return CLIPVANE_ERROR_ARGUMENT;
   }
   const uint32_t packets = record->blockCount * container->index.header.audioChannels;
@@ -334,7 +339,7 @@ void clipvane_decoder_reset(clipvane_decoder* decoder) {
 
 int64_t clipvane_decode_record(clipvane_decoder* decoder, const clipvane_record* record, uint32_t videoBytes,
                                int16_t* samples, size_t capacity) {
-  if (decoder == nullptr || record == nullptr || record->payload == nullptr) return CLIPVANE_ERROR_ARGUMENT;
+  if (decoder == nullptr || BadRecord(record)) return CLIPVANE_ERROR_ARGUMENT;
   const uint32_t channels = uint32_t(decoder->states.size());
   const uint32_t blocks = record->blockCount;
   if (clipvane::player::AudioBytesAfterVideo(record->payload, record->payloadBytes, videoBytes, blocks * channels) < 0) {

@@ -115,7 +115,7 @@ TEST(ClipvaneContainer, TheTrueVideoSizeIsAmongTheConsistentOnes) {
 }
 
 TEST(ClipvaneContainer, NoAudio) {
-  const SyntheticContainer c = BuildContainer({{100, 0, true}, {33, 0, false}}, 0);
+  const SyntheticContainer c = BuildContainer({{100, 0, true}, {33, 0, false}, {0, 0, false}}, 0);
   Opened o(c.bytes);
   ASSERT_EQ(o.status, CLIPVANE_OK);
   clipvane_decoder* d = nullptr;
@@ -127,6 +127,16 @@ TEST(ClipvaneContainer, NoAudio) {
   ASSERT_EQ(clipvane_read_record(o.handle, 1, &r), CLIPVANE_OK);
   EXPECT_EQ(r.payloadBytes, 36u);  // 33 bytes of video and 3 of padding
   EXPECT_EQ(clipvane_record_audio_bytes(o.handle, &r, 33), 0);
+  // An empty record: its payload may be given as a null pointer.
+  ASSERT_EQ(clipvane_read_record(o.handle, 2, &r), CLIPVANE_OK);
+  EXPECT_EQ(r.payloadBytes, 0u);
+  r.payload = nullptr;
+  uint32_t size = 99;
+  EXPECT_EQ(clipvane_find_video_sizes(o.handle, &r, &size, 1), 1);
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(clipvane_record_audio_bytes(o.handle, &r, 0), 0);
+  r.payloadBytes = 4;
+  EXPECT_EQ(clipvane_record_audio_bytes(o.handle, &r, 0), CLIPVANE_ERROR_ARGUMENT);
 }
 
 // One broken rule per case: the code open returns.

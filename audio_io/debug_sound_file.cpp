@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "codec/little_endian.h"
+#include "format/little_endian.h"
 
 namespace clipvane {
 

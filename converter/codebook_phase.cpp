@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "codebook/channel_codebook.h"
 #include "codebook/trainer.h"
 #include "converter/movie_converter.h"
 #include "platform/signals.h"

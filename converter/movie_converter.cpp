@@ -272,8 +272,7 @@ void CMovieConverter::Finish() {
   header_.seekEntryCount = uint32_t(keyFrames_.size());
   std::vector<uint8_t> table(keyFrames_.size() * kSeekEntryBytes);
   for (std::size_t i = 0; i < keyFrames_.size(); ++i) {
-    StoreLE32(&table[i * kSeekEntryBytes], keyFrames_[i].frame);
-    StoreLE32(&table[i * kSeekEntryBytes + 4], keyFrames_[i].offset);
+    SerializeSeekEntry(keyFrames_[i], &table[i * kSeekEntryBytes]);
   }
   output_.Write(table.data(), table.size());
   uint8_t headerBytes[kContainerHeaderBytes];

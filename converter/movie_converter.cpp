@@ -17,10 +17,6 @@ constexpr uint16_t kWaveFormatPcm = 1;
 constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
 constexpr std::size_t kBitmapHeaderBytes = 40;
 constexpr std::size_t kVideoFormatArea = 44;
-// Packets are at least this long.
-constexpr uint64_t kMinPacketBytes = 10;
-// The block count and the record size in front of every record.
-constexpr uint64_t kRecordFieldBytes = 4;
 // Beyond the audio it holds, a movie's collection pass keeps at most this many
 // blocks per channel of its silent tail (about 3 minutes at 48 kHz).
 constexpr uint64_t kSilentTailBlocks = 65536;
@@ -231,9 +227,9 @@ uint64_t CMovieConverter::SmallestFirstRecord(uint32_t firstFrameBytes) const {
   if (header_.audioSampleRate != 0) {
     FrameAllotment fresh;  // the first frame's share, as a run that starts here gives it
     const uint64_t blocks = uint64_t(fresh.Next(samplesPerFrame_, kBlockSamples)) / kBlockSamples;
-    payload += blocks * header_.audioChannels * kMinPacketBytes;
+    payload += blocks * header_.audioChannels * uint64_t(kMinPacketBytes);
   }
-  return kRecordFieldBytes + (payload + 3) / 4 * 4;
+  return kRecordHeaderBytes + (payload + 3) / 4 * 4;
 }
 
 void CMovieConverter::OpenDebugSound(const std::string& path) {

@@ -36,8 +36,8 @@
 namespace {
 
 constexpr size_t kMaxInputBytes = 32 * 1024;
-constexpr int kMaxSteps = 400;
-constexpr double kSampleBudget = 120000.0;  // samples per channel per pass
+constexpr int kMaxSteps = 250;
+constexpr double kSampleBudget = 40000.0;  // samples per channel per pass (32 KB hold 16k)
 constexpr float kQuality = 128.0f;
 
 std::string g_directory;
@@ -115,17 +115,18 @@ Outcome Convert(bool debugSound, bool keepSideFile) {
   int steps = 0;
   if (converter->AudioSampleRate() != 0) {
     if (converter->DecideCodebookRebuild(false, keepSideFile)) {
-      while (converter->CollectStep()) {
-        if (++steps > limit) return Outcome::kCancelled;
+      for (;; ++steps) {
+        if (steps == limit) return Outcome::kCancelled;
+        if (!converter->CollectStep()) break;
       }
       while (converter->BuildStep()) {
       }
     }
     if (!converter->LoadCodebook()) return Outcome::kFailed;
   }
-  steps = 0;
-  while (converter->ConvertStep()) {
-    if (++steps > limit) return Outcome::kCancelled;
+  for (steps = 0;; ++steps) {
+    if (steps == limit) return Outcome::kCancelled;
+    if (!converter->ConvertStep()) break;
   }
   g_message = converter->Failure();
   return converter->Failed() ? Outcome::kFailed : Outcome::kFinished;

@@ -4,17 +4,14 @@
 // give the same index and the same data as the buffer. Inconsistent answers
 // trap, so the fuzzer reports them like crashes.
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "avi/avi_reader.h"
+#include "fuzz/private_directory.h"
 
 namespace {
 
@@ -120,28 +117,11 @@ uint64_t Exercise(clipvane::avi::AviReader& reader, size_t size) {
   return digest.Value();
 }
 
-void RemoveMovieFile() {
-  if (g_moviePath.empty()) return;
-  std::remove(g_moviePath.c_str());
-  rmdir(g_moviePath.substr(0, g_moviePath.rfind('/')).c_str());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Memory-backed when possible: every input is written and read back.
-  std::string base = "/dev/shm";
-  if (access(base.c_str(), W_OK) != 0) {
-    const char* tmp = std::getenv("TMPDIR");
-    base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-  }
-  std::string pattern = base + "/avi_reader_fuzzer.XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    std::perror("avi_reader_fuzzer: mkdtemp");
-    std::abort();
-  }
-  g_moviePath = pattern + "/movie.avi";
-  std::atexit(RemoveMovieFile);
+  clipvane::fuzz::CreatePrivateDirectory("avi_reader_fuzzer");
+  g_moviePath = clipvane::fuzz::PrivateDirectoryPath() + "/movie.avi";
   return 0;
 }
 

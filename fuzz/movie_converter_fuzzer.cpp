@@ -15,15 +15,11 @@
 // file, bit 1 puts a side file made of the input's bytes next to the movie and
 // keeps it, so that codebook images from disk are fuzzed too.
 
-#include <dirent.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +27,7 @@
 #include "avi/avi_reader.h"
 #include "codebook/channel_codebook.h"
 #include "converter/movie_converter.h"
+#include "fuzz/private_directory.h"
 #include "tests/e2e/container_checker.h"
 
 namespace {
@@ -39,8 +36,6 @@ constexpr size_t kMaxInputBytes = 32 * 1024;
 constexpr int kMaxSteps = 250;
 constexpr double kSampleBudget = 40000.0;  // samples per channel per pass (32 KB hold 16k)
 constexpr float kQuality = 128.0f;
-
-std::string g_directory;
 
 // What the run said when it refused the input or failed, for the report of a failed check.
 std::string g_message;
@@ -52,29 +47,7 @@ void Check(bool condition, const char* what) {
   }
 }
 
-std::string PathOf(const char* name) { return g_directory + "/" + name; }
-
-std::vector<std::string> DirectoryEntries() {
-  std::vector<std::string> names;
-  DIR* dir = opendir(g_directory.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  return names;
-}
-
-void EmptyDirectory() {
-  for (const std::string& name : DirectoryEntries()) std::remove((g_directory + "/" + name).c_str());
-}
-
-void RemoveDirectory() {
-  if (g_directory.empty()) return;
-  EmptyDirectory();
-  rmdir(g_directory.c_str());
-}
+std::string PathOf(const char* name) { return clipvane::fuzz::PrivateDirectoryPath() + "/" + name; }
 
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -161,19 +134,7 @@ std::vector<uint32_t> VideoPayloads(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Memory-backed when possible: every input is written and read back.
-  std::string base = "/dev/shm";
-  if (access(base.c_str(), W_OK) != 0) {
-    const char* tmp = std::getenv("TMPDIR");
-    base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-  }
-  std::string pattern = base + "/movie_converter_fuzzer.XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    std::perror("movie_converter_fuzzer: mkdtemp");
-    std::abort();
-  }
-  g_directory = pattern;
-  std::atexit(RemoveDirectory);
+  clipvane::fuzz::CreatePrivateDirectory("movie_converter_fuzzer");
   return 0;
 }
 
@@ -181,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxInputBytes) return -1;
   const bool debugSound = (size & 1) != 0;
   const bool keepSideFile = (size & 2) != 0;
-  EmptyDirectory();
+  clipvane::fuzz::EmptyPrivateDirectory();
   Check(WriteFile(PathOf("movie.avi"), data, size), "cannot write the input");
   if (keepSideFile) {
     // Short, one image or two: whatever the input's bytes make of them.
@@ -194,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Outcome outcome = Convert(debugSound, keepSideFile);
 
   // Nothing but these names may remain, and the output only after a finished run.
-  for (const std::string& name : DirectoryEntries()) {
+  for (const std::string& name : clipvane::fuzz::PrivateDirectoryEntries()) {
     const bool expected = name == "movie.avi" || name == "movie.cbk" || name == "sound.wav" ||
                           (name == "movie.out" && (outcome == Outcome::kFinished || KnownLeftover()));
     if (!expected) std::fprintf(stderr, "movie_converter_fuzzer: left behind: %s\n", name.c_str());
@@ -215,6 +176,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!problem.empty()) std::fprintf(stderr, "movie_converter_fuzzer: invalid output: %s\n", problem.c_str());
     Check(problem.empty(), "the output is not a valid container");
   }
-  EmptyDirectory();
+  clipvane::fuzz::EmptyPrivateDirectory();
   return 0;
 }

@@ -21,7 +21,12 @@ seeds=$(dirname "$binary")/avi_fuzz_seeds
 corpus=$(mktemp -d "${TMPDIR:-/tmp}/${name}_corpus.XXXXXX")
 artifacts=$(mktemp -d "${TMPDIR:-/tmp}/${name}_artifacts.XXXXXX")
 log=$(mktemp "${TMPDIR:-/tmp}/${name}.XXXXXX.log")
-trap 'rm -rf "$corpus" "$log"' EXIT
+# The files the target makes of each input go here (in memory when possible),
+# and go with it even when the target dies before cleaning up.
+scratch_base=/dev/shm
+[ -w "$scratch_base" ] || scratch_base=${TMPDIR:-/tmp}
+scratch=$(mktemp -d "$scratch_base/${name}_files.XXXXXX")
+trap 'rm -rf "$corpus" "$log" "$scratch"' EXIT
 if ! "$seeds" "$corpus"; then
   echo "$name: cannot write the seeds with $seeds" >&2
   exit 2
@@ -32,7 +37,7 @@ if [ -d "$here/regressions/$name" ]; then
 fi
 
 # The fuzzer's running commentary goes to a log; only its verdict is printed.
-"$binary" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+TMPDIR="$scratch" "$binary" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
   -artifact_prefix="$artifacts/" -print_final_stats=1 "$@" "$corpus" >"$log" 2>&1
 status=$?
 

@@ -81,95 +81,6 @@ std::vector<uint8_t> Idx1AfterMoviForm(std::vector<uint8_t> bytes) {
   return bytes;
 }
 
-// One RIFF with a video and an audio stream, each with its own 'indx' in its
-// stream list: the video's is a super index naming two 'ix00' standard
-// indexes inside 'movi', the audio's is itself a standard index (as some
-// writers do for short movies). No 'idx1'.
-std::vector<uint8_t> OpenDmlWithAudio() {
-  constexpr size_t kFrames = 6;
-  Bytes b;
-  const size_t riff = b.BeginList("RIFF", "AVI ");
-  const size_t hdrl = b.BeginList("LIST", "hdrl");
-  WriteMainHeader(b, 2);
-  const size_t videoList = b.BeginList("LIST", "strl");
-  const TestStream video = Video(kFrames);
-  WriteStreamHeader(b, video);
-  b.Chunk("strf", video.format);
-  const size_t indx = b.Begin("indx");
-  b.U16(4);
-  b.U8(0);
-  b.U8(0);
-  b.U32(2);
-  b.Tag("00dc");
-  b.U32(0);
-  b.U32(0);
-  b.U32(0);
-  const size_t superEntries = b.Size();
-  for (int i = 0; i < 2; ++i) {
-    b.U64(0);
-    b.U32(0);
-    b.U32(0);
-  }
-  b.End(indx);
-  b.End(videoList);
-  const size_t audioList = b.BeginList("LIST", "strl");
-  const TestStream audio = Audio(11025, 2, true);
-  WriteStreamHeader(b, audio);
-  b.Chunk("strf", audio.format);
-  const size_t audioIndx = b.Begin("indx");
-  b.U16(2);
-  b.U8(0);
-  b.U8(1);
-  b.U32(kFrames);
-  b.Tag("01wb");
-  const size_t audioBase = b.Size();
-  b.U64(0);
-  b.U32(0);
-  const size_t audioEntries = b.Size();
-  for (size_t i = 0; i < kFrames; ++i) {
-    b.U32(0);
-    b.U32(0);
-  }
-  b.End(audioIndx);
-  b.End(audioList);
-  const size_t odml = b.BeginList("LIST", "odml");
-  b.Chunk("dmlh", {uint8_t(kFrames), 0, 0, 0});
-  b.End(odml);
-  b.End(hdrl);
-  const size_t movi = b.BeginList("LIST", "movi");
-  std::vector<size_t> videoData, audioData;
-  std::vector<TestChunk> frames;
-  for (size_t i = 0; i < kFrames; ++i) {
-    frames.push_back({"00dc", Payload(uint32_t(i), 5 + 4 * i), i % 3 == 0});
-    b.Chunk("00dc", frames.back().payload);
-    videoData.push_back(b.Size() - frames.back().payload.size() - (frames.back().payload.size() & 1));
-    const std::vector<uint8_t> samples = Payload(uint32_t(50 + i), 40);
-    b.Chunk("01wb", samples);
-    audioData.push_back(b.Size() - samples.size());
-  }
-  const size_t half = kFrames / 2;
-  const std::vector<size_t> first(videoData.begin(), videoData.begin() + half);
-  const std::vector<size_t> second(videoData.begin() + half, videoData.end());
-  const uint64_t firstIx = b.Size();
-  WriteStandardIndex(b, first, 0, 0, frames, 0);
-  const uint64_t secondIx = b.Size();
-  WriteStandardIndex(b, second, movi, 0, frames, half);
-  b.End(movi);
-  b.End(riff);
-  b.PatchU64(superEntries, firstIx);
-  b.PatchU32(superEntries + 8, uint32_t(8 + 24 + 8 * first.size()));
-  b.PatchU32(superEntries + 12, uint32_t(first.size()));
-  b.PatchU64(superEntries + 16, secondIx);
-  b.PatchU32(superEntries + 24, uint32_t(8 + 24 + 8 * second.size()));
-  b.PatchU32(superEntries + 28, uint32_t(second.size()));
-  b.PatchU64(audioBase, movi);
-  for (size_t i = 0; i < kFrames; ++i) {
-    b.PatchU32(audioEntries + 8 * i, uint32_t(audioData[i] - movi));
-    b.PatchU32(audioEntries + 8 * i + 4, 40);
-  }
-  return b.data;
-}
-
 // Movies the converter accepts: 'qks1' video and 16-bit PCM, a few frames
 // with a little audio each, so that a fuzz input converts in milliseconds.
 e2e::TestMovie ConvertibleMovie(uint16_t channels, uint32_t sampleRate, size_t frames, size_t keyEvery) {
@@ -236,7 +147,10 @@ int main(int argc, char** argv) {
   for (uint32_t i = 0; i < 7; ++i) frames.push_back({"00dc", Payload(i, 9 + 2 * i), i == 0 || i == 4});
   Save("seed_opendml.avi", BuildOpenDmlMovie(frames, 4, 0).Flatten());
   Save("seed_opendml_gap.avi", BuildOpenDmlMovie(frames, 3, 30).Flatten());
-  Save("seed_opendml_audio.avi", OpenDmlWithAudio());
+  std::vector<std::vector<uint8_t>> audioChunks;
+  for (uint32_t i = 0; i < 6; ++i) audioChunks.push_back(Payload(50 + i, 40));
+  frames.resize(6);
+  Save("seed_opendml_audio.avi", BuildOpenDmlMovieWithAudio(frames, Audio(11025, 2, true), audioChunks));
 
   // Movies the whole converter takes: mono, stereo (extensible), no audio,
   // a dropped frame and a first frame that is not a key frame.

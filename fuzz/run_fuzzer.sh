@@ -49,5 +49,5 @@ if [ $status -ne 0 ]; then
 fi
 rm -rf "$artifacts"
 grep -E '^stat::number_of_executed_units|^stat::average_exec_per_sec|^stat::peak_rss_mb' "$log" || true
-grep -E '^#[0-9]+ +DONE' "$log" | tail -n 1 || true
+grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
 echo "$name: no failure in ${seconds} s"

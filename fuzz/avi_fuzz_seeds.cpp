@@ -1,7 +1,7 @@
 // Writes the fuzz seeds: small movies of every layout the reader handles,
 // built with the tests' AVI writers, so that mutation starts from each index
 // kind instead of having to discover it. Sample files from real muxers are
-// large and all use 'idx1'; these are a few hundred bytes to a few KB each.
+// large and all use 'idx1'; these are a few hundred bytes to about 11 KB each.
 //
 // Usage: avi_fuzz_seeds <corpus directory>
 
@@ -41,8 +41,8 @@ void SaveE2e(const std::string& name, const e2e::TestMovie& movie) {
   }
 }
 
-TestStream Video(uint32_t length, const std::string& handler = "qks1") {
-  return {"vids", handler, 25, 1, length, 0, BitmapFormat(16, 8, "qks1")};
+TestStream Video(uint32_t length) {
+  return {"vids", "qks1", 25, 1, length, 0, BitmapFormat(16, 8, "qks1")};
 }
 TestStream Audio(uint32_t rate, uint16_t channels, bool extensible) {
   const uint16_t align = uint16_t(channels * 2);

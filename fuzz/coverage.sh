@@ -17,7 +17,7 @@ for tool in clang++ llvm-profdata llvm-cov; do
   command -v "$tool" >/dev/null || { echo "$0: $tool is missing (apt-get install clang llvm)" >&2; exit 2; }
 done
 extra=()
-[ "$target" = movie_converter_fuzzer ] && extra=(-max_len=32768)
+[ "$target" = movie_converter_fuzzer ] && extra=(-max_len=32768 -timeout=30)
 
 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DCLIPVANE_FUZZ=ON >/dev/null
 cmake --build build/fuzz -j 2 --target "$target" >/dev/null
@@ -27,7 +27,7 @@ cmake --build build/fuzz-coverage -j 2 --target "$target" >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/${target}_coverage.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/corpus" "$work/profiles"
+mkdir "$work/corpus" "$work/profiles" "$work/files"
 LLVM_PROFILE_FILE="$work/profiles/seeds-%p.profraw" build/fuzz-coverage/fuzz/avi_fuzz_seeds "$work/corpus"
 rm -f "$work"/profiles/*
 cp tests/data/*.avi "$work/corpus"/
@@ -37,7 +37,7 @@ echo "seed corpus: $(ls "$work/corpus" | wc -l) files"
 if [ "$seconds" -gt 0 ]; then
   # New inputs go into the corpus directory; the verdict matters less here
   # than what was reached, so a failure is reported and the replay goes on.
-  if ! build/fuzz/fuzz/"$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+  if ! TMPDIR="$work/files" build/fuzz/fuzz/"$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
       -artifact_prefix="$work/" -print_final_stats=1 "${extra[@]}" "$work/corpus" >"$work/fuzz.log" 2>&1; then
     echo "warning: the fuzz run failed; see its last lines:" >&2
     tail -n 20 "$work/fuzz.log" >&2
@@ -46,7 +46,7 @@ if [ "$seconds" -gt 0 ]; then
   echo "corpus after ${seconds} s: $(ls "$work/corpus" | wc -l) files"
 fi
 
-LLVM_PROFILE_FILE="$work/profiles/replay-%p.profraw" \
+TMPDIR="$work/files" LLVM_PROFILE_FILE="$work/profiles/replay-%p.profraw" \
   build/fuzz-coverage/fuzz/"$target" -runs=0 "${extra[@]}" "$work/corpus" >"$work/replay.log" 2>&1 || true
 llvm-profdata merge -sparse "$work"/profiles/*.profraw -o "$work/merged.profdata"
 sources=()

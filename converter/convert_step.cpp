@@ -23,7 +23,7 @@ bool CMovieConverter::FrameIsPresent(int32_t frame, uint32_t* bytes) const {
 }
 
 int32_t CMovieConverter::NextAllotment() {
-  return SamplesPerFrame(samplesPerFrame_, kBlockSamples);
+  return allotment_.Next(samplesPerFrame_, kBlockSamples);
 }
 
 void CMovieConverter::FetchFrameAudio(int32_t samples) {

@@ -133,7 +133,7 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
 
   uint8_t format[kVideoFormatArea] = {};
   const std::vector<uint8_t>& videoFormat = movie_->VideoFormat();
-  if (!videoFormat.empty()) std::memcpy(format, videoFormat.data(), std::min(videoFormat.size(), kVideoFormatArea));
+  std::copy_n(videoFormat.begin(), std::min(videoFormat.size(), kVideoFormatArea), format);
   uint32_t biCompression = LoadLE32(format + 16);
 
   uint32_t tag = video.fccHandler != 0 ? video.fccHandler : biCompression;

@@ -24,6 +24,7 @@
 #include "codec/encoder/audio_encoder.h"
 #include "converter/container.h"
 #include "converter/output_file.h"
+#include "converter/samples_per_frame.h"
 #include "platform/file_time.h"
 #include "platform/parallel_lane.h"
 #include "platform/staged_path.h"
@@ -116,6 +117,10 @@ class CMovieConverter {
   int32_t frameIndex_ = 0;
   ContainerHeader header_;
   float samplesPerFrame_ = 0.0f;  // audio samples per video frame
+  // Shared by the collection and the conversion pass of this conversion, so
+  // that conversion continues the sequence collection began; a second
+  // converter in the same process starts afresh.
+  FrameAllotment allotment_;
   platform::FileTime inputLastWriteTime_;
   int32_t totalFrameCount_ = 0;
   int32_t framesAvailable_ = 0;  // frames the input can deliver (index and announced length)

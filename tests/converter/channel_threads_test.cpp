@@ -1,8 +1,8 @@
 // Channels encoded and trained side by side give the bytes of a run on one
 // thread: the container, the side file and the debug sound.
 //
-// Every conversion runs in a child process of its own, since the frame
-// allotment continues from one conversion to the next within a process.
+// Every conversion runs in a child process of its own, as the tool runs one
+// conversion per process.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

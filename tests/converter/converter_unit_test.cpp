@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <new>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -187,8 +189,6 @@ std::string ScratchCopy(const char* name, const std::string& as) {
 }
 
 TEST(CodebookPhase, CollectionKeepsNoMoreSilenceThanTheFileJustifies) {
-  // The frame allotment is process-wide: this test runs before any other
-  // that converts audio, so the sequence starts fresh.
   // 60 frames at 25 per second, but audio for only the first 10: 8820
   // samples, 69 blocks' worth, against about 414 blocks of timeline.
   testing::TestMovie movie;
@@ -246,6 +246,58 @@ TEST(CodebookPhase, AFailedTrainingWritesNoSideFileAndLeavesNoOutput) {
   EXPECT_FALSE(std::filesystem::exists(CodebookPathFor(input) + ".part"));
   EXPECT_FALSE(std::filesystem::exists(output));
   EXPECT_FALSE(std::filesystem::exists(output + ".part"));
+}
+
+// A tone, 20 frames at 25 fps, with `sampleRate` samples per second.
+testing::TestMovie ToneMovie(uint32_t sampleRate) {
+  testing::TestMovie movie;
+  movie.width = 16;
+  movie.height = 8;
+  for (int i = 0; i < 20; ++i) {
+    movie.frames.push_back(std::vector<uint8_t>(24, uint8_t(i)));
+    movie.keyFrames.push_back(i % 5 == 0);
+  }
+  movie.channels = 1;
+  movie.sampleRate = sampleRate;
+  for (uint32_t i = 0; i < sampleRate * 20 / 25; ++i) movie.samples.push_back(int16_t(i % 64 < 32 ? 2000 : -2000));
+  return movie;
+}
+
+// Trains, converts and returns the output's bytes, as the driver does.
+std::vector<uint8_t> ConvertWithTraining(const std::string& input, const std::string& output) {
+  {
+    CMovieConverter converter;
+    EXPECT_EQ(converter.Open(input, output, "", 128.0f), nullptr);
+    EXPECT_TRUE(converter.DecideCodebookRebuild(true, false));
+    while (converter.CollectStep()) {
+    }
+    while (converter.BuildStep()) {
+    }
+    EXPECT_TRUE(converter.LoadCodebook());
+    while (converter.ConvertStep()) {
+    }
+    EXPECT_FALSE(converter.Failed());
+  }
+  std::ifstream file(output, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The per-frame audio allotment carries over from the collection pass to the
+// conversion pass of one converter, never from one converter to the next: a
+// movie converts to the same bytes whatever was converted before it in the
+// same process (882 and 1470.6 samples per frame give different sequences).
+TEST(FrameAllotment, EachConverterStartsItsOwnSequence) {
+  const std::string dir = ::testing::TempDir();
+  const std::string first = dir + "/allot_a.avi", other = dir + "/allot_b.avi", output = dir + "/allot.qkds";
+  ASSERT_TRUE(testing::WriteTestMovie(first, ToneMovie(22050)));
+  ASSERT_TRUE(testing::WriteTestMovie(other, ToneMovie(36765)));
+  const std::vector<uint8_t> alone = ConvertWithTraining(first, output);
+  ASSERT_GT(alone.size(), kContainerHeaderBytes);
+  ConvertWithTraining(other, output);
+  EXPECT_EQ(ConvertWithTraining(first, output), alone);
+  for (const std::string& path : {first, other, output, CodebookPathFor(first), CodebookPathFor(other)}) {
+    std::filesystem::remove(path);
+  }
 }
 
 }  // namespace

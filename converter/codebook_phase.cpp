@@ -33,6 +33,8 @@ bool CMovieConverter::LoadCodebook() {
   seekCursor_ = 0;
   frameIndex_ = 0;
   collectedBlocks_ = 0;
+  batch_.clear();
+  batchNext_ = 0;
   if (header_.audioSampleRate == 0) return true;
 
   codebookBlock_.clear();

@@ -13,7 +13,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|i[3-6]86)$")
   set_source_files_properties(nearest_entry_avx512.cpp PROPERTIES COMPILE_OPTIONS "-mavx512f")
   target_compile_definitions(clipvane_trainer PRIVATE CLIPVANE_HAVE_AVX2_KERNEL)
 endif()
-target_link_libraries(clipvane_trainer PUBLIC Threads::Threads)
+target_link_libraries(clipvane_trainer PUBLIC clipvane_numeric Threads::Threads)
 # The trainer falls back to the built-in codebook for fields it has no data for.
 if(TARGET clipvane_codebook_image)
   target_link_libraries(clipvane_trainer PUBLIC clipvane_codebook_image)

@@ -10,6 +10,7 @@
 #include "codec/decoder_steps.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
+#include "codec/float_math.h"
 
 namespace clipvane {
 
@@ -213,7 +214,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   if (!cached || std::memcmp(cachedRatio, codebook.gainRatio, sizeof(cachedRatio)) != 0) {
     std::memcpy(cachedRatio, codebook.gainRatio, sizeof(cachedRatio));
     for (int i = 0; i < kGainLevels; ++i) {
-      logRatio[i] = std::log(static_cast<float>(codebook.gainRatio[i]) * kQ13ToFloat);
+      logRatio[i] = FloatLog(static_cast<float>(codebook.gainRatio[i]) * kQ13ToFloat);
     }
     cached = true;
   }
@@ -261,7 +262,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
     trial.scale = scale;
 
     const float ratio = scale / static_cast<float>(gainState);
-    trial.logRatio = std::log(ratio);
+    trial.logRatio = FloatLog(ratio);
     trial.gainIndex = ChooseGainIndex(codebook.gainRatio, logRatio, gainState, trial.logRatio);
     trial.gain = WrapMul(gainState, codebook.gainRatio[trial.gainIndex]) >> 13;
 

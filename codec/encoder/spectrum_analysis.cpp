@@ -8,6 +8,7 @@
 #include "codec/decoder_steps.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
+#include "codec/float_math.h"
 
 namespace clipvane {
 
@@ -26,13 +27,13 @@ constexpr float kLargestFloat = 3.40282347e38f;
 
 // asin of every Q15 coefficient n / 32768, n = -32768..32768. A candidate's
 // running coefficient is always such a value, so the search looks its arcsine
-// up instead of computing it; the entries are the same float std::asin gives.
+// up instead of computing it; the entries are the same float FloatAsin gives.
 constexpr int kAsinTableHalf = 32768;
 struct AsinTable {
   float value[2 * kAsinTableHalf + 1];
   AsinTable() {
     for (int n = -kAsinTableHalf; n <= kAsinTableHalf; ++n) {
-      value[n + kAsinTableHalf] = std::asin(static_cast<float>(n) * kQ15ToFloat);
+      value[n + kAsinTableHalf] = FloatAsin(static_cast<float>(n) * kQ15ToFloat);
     }
   }
 };
@@ -56,7 +57,7 @@ struct TargetArcsine {
       // Compared bit for bit: a NaN target must still yield a NaN arcsine.
       if (!valid[j] || std::memcmp(&u_j, &u[j], sizeof(float)) != 0) {
         u[j] = u_j;
-        asinU[j] = std::asin(u_j);
+        asinU[j] = FloatAsin(u_j);
         valid[j] = true;
       }
     }
@@ -186,7 +187,7 @@ void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* ba
           break;
         }
         const float u = ((target[j] - acc[j]) + acc[j]) * kQ15ToFloat;
-        const float d = std::asin(u) - std::asin(q);
+        const float d = FloatAsin(u) - FloatAsin(q);
         err = err + kStageWeight[j] * (d * d);
       }
       if (err < best) {

@@ -23,6 +23,7 @@
 #include "codebook/nearest_entry_search.h"
 #include "codebook/trainer.h"
 #include "codebook/vector_quantizer.h"
+#include "codec/float_math.h"
 
 namespace clipvane {
 namespace {
@@ -145,8 +146,8 @@ RefResult RefTrainChannel(const AudioEncoderState& state) {
 
   if (!state.keyGainValues.empty()) {
     float s = 0.0f;
-    for (float v : state.keyGainValues) s += std::log(v);
-    cb.initialGain = RefRound(std::exp(s / static_cast<float>(state.keyGainValues.size())));
+    for (float v : state.keyGainValues) s += FloatLog(v);
+    cb.initialGain = RefRound(FloatExp(s / static_cast<float>(state.keyGainValues.size())));
   }
   float progress = 0.0f;
   const float tGain = static_cast<float>(state.gainLogRatios.size()) * 8;
@@ -155,7 +156,7 @@ RefResult RefTrainChannel(const AudioEncoderState& state) {
   if (!state.gainLogRatios.empty()) {
     const std::vector<float> levels = RefTrain<1>(state.gainLogRatios, 8, progress, tGain / total);
     for (int i = 0; i < 8; ++i) {
-      cb.gainRatio[i] = static_cast<int16_t>(RefClamp(RefRound(std::exp(levels[i]) * 32768 * 0.25f), 1, 32767));
+      cb.gainRatio[i] = static_cast<int16_t>(RefClamp(RefRound(FloatExp(levels[i]) * 32768 * 0.25f), 1, 32767));
     }
   }
   if (!state.keyReflectionVectors.empty()) {
@@ -167,16 +168,16 @@ RefResult RefTrainChannel(const AudioEncoderState& state) {
   }
   std::vector<float> x;
   for (const ReflectionRecord& v : state.deltaReflectionVectors) {
-    for (int k = 0; k < 8; ++k) x.push_back(v[k] * 32768 * std::exp(-k * 0.25f * ln2));
+    for (int k = 0; k < 8; ++k) x.push_back(v[k] * 32768 * FloatExp(-k * 0.25f * ln2));
   }
   if (!x.empty()) {
     for (int s = 0; s < 3; ++s) {
       std::vector<float> e = RefTrain<8>(x, 64, progress, (tSpectrum / 3) / total);
       for (int i = 0; i < 64; ++i) {
         for (int k = 0; k < 8; ++k) {
-          const int32_t q = RefClamp(RefRound(e[i * 8 + k] * std::exp(k * 0.25f * ln2)), -32768, 32767);
+          const int32_t q = RefClamp(RefRound(e[i * 8 + k] * FloatExp(k * 0.25f * ln2)), -32768, 32767);
           cb.spectrumCodewords[s][i][k] = static_cast<int16_t>(q);
-          e[i * 8 + k] = static_cast<float>(q) * std::exp(-k * 0.25f * ln2);
+          e[i * 8 + k] = static_cast<float>(q) * FloatExp(-k * 0.25f * ln2);
         }
       }
       for (size_t r = 0; r < x.size() / 8; ++r) {
@@ -261,7 +262,7 @@ void FillState(AudioEncoderState& state, int deltas, int keys, uint32_t seed, bo
     ReflectionRecord r;
     for (int k = 0; k < 8; ++k) r[k] = maker.Uniform(-0.95f, 0.95f) / static_cast<float>(k + 1);
     state.keyReflectionVectors.push_back(r);
-    state.keyGainValues.push_back(4.0f * std::exp(maker.Uniform(0.0f, 7.0f)));
+    state.keyGainValues.push_back(4.0f * FloatExp(maker.Uniform(0.0f, 7.0f)));
   }
 }
 
@@ -531,7 +532,7 @@ TEST(TrainChannelCodebook, KnownMeansAndLevels) {
   // Eight distinct gain levels, each repeated: the quantiser must find them
   // all, in some order.
   const float ratios[8] = {0.25f, 0.5f, 0.75f, 1.0f, 1.25f, 1.5f, 2.0f, 3.0f};
-  for (int i = 0; i < 400; ++i) state.gainLogRatios.push_back(std::log(ratios[i % 8]));
+  for (int i = 0; i < 400; ++i) state.gainLogRatios.push_back(FloatLog(ratios[i % 8]));
   state.deltaReflectionVectors = ClusteredDeltas(400, 3);
   TrainChannelCodebook(state);
   const ChannelCodebook& cb = state.decoder.codebook;

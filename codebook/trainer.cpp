@@ -123,7 +123,8 @@ void TrainChannelCodebook(AudioEncoderState& state, const std::atomic<bool>* sto
   const float spectrumWork = static_cast<float>(state.deltaReflectionVectors.size()) * 8.0f * 3.0f * 64.0f;
   const float totalWork = spectrumWork + gainWork;
 
-  NearestEntrySearch search(options.threads, options.kernel);
+  NearestEntrySearch search(options.threads,
+                            options.kernels != nullptr ? *options.kernels : FastestNearestEntryKernels());
   QuantizerContext context(search, stop);
 
   if (!state.gainLogRatios.empty()) {

@@ -271,7 +271,8 @@ CodebookImage Image(const AudioEncoderState& state) { return ToImage(state.decod
 void ExpectSameAsReference(const AudioEncoderState& original, const std::vector<TrainerOptions>& variants) {
   const RefResult reference = RefTrainChannel(original);
   for (const TrainerOptions& options : variants) {
-    SCOPED_TRACE(::testing::Message() << options.threads << " threads, kernel " << static_cast<int>(options.kernel));
+    SCOPED_TRACE(::testing::Message() << options.threads << " threads, kernels "
+                                      << (options.kernels != nullptr ? options.kernels->name : "fastest"));
     AudioEncoderState state;
     state.keyReflectionVectors = original.keyReflectionVectors;
     state.deltaReflectionVectors = original.deltaReflectionVectors;
@@ -337,38 +338,37 @@ TEST(NearestEntry, NaNDistancesAreNeverTaken) {
 // Coarse integer-valued data makes many exact ties, which a kernel that
 // compared the wrong way or lost the first-index rule would get wrong.
 void ExpectBatchMatchesScalar(const std::vector<float>& records, const std::vector<float>& entries, int dim,
-                              SearchKernel kernel) {
+                              const NearestEntryKernels& kernels) {
   const int n = static_cast<int>(records.size()) / dim;
   const int count = static_cast<int>(entries.size()) / dim;
   std::vector<int> indices(n, -1);
   std::vector<float> distances(n, -1.0f);
   if (dim == 8) {
-    NearestEntries(records.data(), n, entries.data(), count, indices.data(), distances.data(), kernel);
+    kernels.records(records.data(), n, entries.data(), count, indices.data(), distances.data());
   } else {
-    NearestLevels(records.data(), n, entries.data(), count, indices.data(), distances.data(), kernel);
+    kernels.levels(records.data(), n, entries.data(), count, indices.data(), distances.data());
   }
   for (int r = 0; r < n; ++r) {
     const NearestResult expected = dim == 8 ? NearestEntry(&records[r * 8], entries.data(), count)
                                             : NearestEntry(records[r], entries.data(), count);
-    ASSERT_EQ(indices[r], expected.index) << "record " << r << " of " << n << ", " << count << " entries";
-    ASSERT_EQ(std::memcmp(&distances[r], &expected.distance, sizeof(float)), 0) << "record " << r;
+    ASSERT_EQ(indices[r], expected.index) << kernels.name << ": record " << r << " of " << n << ", " << count
+                                          << " entries";
+    ASSERT_EQ(std::memcmp(&distances[r], &expected.distance, sizeof(float)), 0) << kernels.name << ": record " << r;
   }
 }
 
 TEST(NearestEntries, EveryKernelMatchesTheScalarSearch) {
   ListMaker maker(11);
-  const std::vector<SearchKernel> kernels = {SearchKernel::kScalar, SearchKernel::kPortable, SearchKernel::kAvx2,
-                                             SearchKernel::kAvx512, SearchKernel::kAuto};
   for (const int dim : {8, 1}) {
-    for (const int count : {1, 7, 8, 64}) {
+    for (const int count : {1, 7, 8, 9, 64}) {
       for (const int n : {0, 1, 7, 8, 9, 16, 17, 203}) {
         std::vector<float> records(n * dim), entries(count * dim), fine(n * dim);
         for (float& v : records) v = static_cast<float>(maker.Below(5) - 2);
         for (float& v : entries) v = static_cast<float>(maker.Below(5) - 2);
         for (float& v : fine) v = maker.Uniform(-3e4f, 3e4f);
-        for (const SearchKernel kernel : kernels) {
-          ExpectBatchMatchesScalar(records, entries, dim, kernel);
-          ExpectBatchMatchesScalar(fine, entries, dim, kernel);
+        for (const NearestEntryKernels* kernels : SupportedNearestEntryKernels()) {
+          ExpectBatchMatchesScalar(records, entries, dim, *kernels);
+          ExpectBatchMatchesScalar(fine, entries, dim, *kernels);
         }
       }
     }
@@ -388,14 +388,16 @@ TEST(NearestEntries, ParallelSearchMatchesForAnyThreadCount) {
     expectedIndex[r] = e.index;
     expectedDistance[r] = e.distance;
   }
-  for (const int threads : {1, 2, 3}) {
-    NearestEntrySearch search(threads, threads == 3 ? SearchKernel::kAvx2 : SearchKernel::kAuto);
-    std::vector<int> indices(n, -1);
-    std::vector<float> distances(n);
-    for (int repeat = 0; repeat < 3; ++repeat) {
-      search.SearchRecords(records.data(), n, entries.data(), 64, indices.data(), distances.data());
-      EXPECT_EQ(indices, expectedIndex) << threads << " threads";
-      EXPECT_EQ(distances, expectedDistance) << threads << " threads";
+  for (const NearestEntryKernels* kernels : SupportedNearestEntryKernels()) {
+    for (const int threads : {1, 2, 3}) {
+      NearestEntrySearch search(threads, *kernels);
+      std::vector<int> indices(n, -1);
+      std::vector<float> distances(n);
+      for (int repeat = 0; repeat < 2; ++repeat) {
+        search.SearchRecords(records.data(), n, entries.data(), 64, indices.data(), distances.data());
+        EXPECT_EQ(indices, expectedIndex) << kernels->name << ", " << threads << " threads";
+        EXPECT_EQ(distances, expectedDistance) << kernels->name << ", " << threads << " threads";
+      }
     }
   }
 }
@@ -416,7 +418,7 @@ TEST(TrainingRandom, IsTheClassicLinearCongruentialGenerator) {
 
 class RefineTest : public ::testing::Test {
  protected:
-  NearestEntrySearch search{1, SearchKernel::kAuto};
+  NearestEntrySearch search{1, FastestNearestEntryKernels()};
   QuantizerContext context{search};
   ProgressValue progress;
 };
@@ -503,9 +505,12 @@ TEST(TrainChannelCodebook, MatchesReferenceOnClusteredLists) {
 TEST(TrainChannelCodebook, MatchesReferenceOnRealisticListsWithEveryKernelAndThreadCount) {
   AudioEncoderState state;
   FillState(state, 5003, 400, 22, true);  // large enough for the parallel search
-  ExpectSameAsReference(state, {TrainerOptions{2, SearchKernel::kAuto}, TrainerOptions{1, SearchKernel::kPortable},
-                                TrainerOptions{3, SearchKernel::kAvx2}, TrainerOptions{1, SearchKernel::kAvx512},
-                                TrainerOptions{2, SearchKernel::kScalar}});
+  std::vector<TrainerOptions> variants = {TrainerOptions{2, nullptr}};
+  for (const NearestEntryKernels* kernels : SupportedNearestEntryKernels()) {
+    variants.push_back(TrainerOptions{1, kernels});
+    variants.push_back(TrainerOptions{3, kernels});
+  }
+  ExpectSameAsReference(state, variants);
 }
 
 TEST(TrainChannelCodebook, SameListsGiveTheSameImage) {
@@ -514,7 +519,7 @@ TEST(TrainChannelCodebook, SameListsGiveTheSameImage) {
   FillState(second, 3000, 50, 23, true);
   second.decoder.codebook = BuiltInCodebook();  // what was installed before must not matter
   TrainChannelCodebook(first);
-  TrainChannelCodebook(second, nullptr, TrainerOptions{1, SearchKernel::kPortable});
+  TrainChannelCodebook(second, nullptr, TrainerOptions{1, &PlainNearestEntryKernels()});
   EXPECT_EQ(Image(first), Image(second));
   EXPECT_NE(Image(first), ToImage(BuiltInCodebook()));
 }

@@ -69,8 +69,9 @@ int SearchStageInOrder(const StageLanes& lanes) {
 }
 
 // Slack for the arcsines' rounding: each table entry and each target arcsine
-// is within a few units in the last place of the true value (below 2e-6 in
-// all), and the bound's own float steps are covered by kBoundShrink.
+// is correctly rounded, within half a unit in the last place of the true
+// value (below 1e-7 in all; the slack keeps a wide margin), and the bound's
+// own float steps are covered by kBoundShrink.
 constexpr float kArcsineSlack = 4e-6f;
 constexpr float kBoundShrink = 0.99999f;
 // sqrt(w_j) 2^-15 = 2^(-j/4) 2^-15, to within the shrink.

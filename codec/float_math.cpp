@@ -16,10 +16,17 @@
 
 #include "codec/float_math.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+
+// Every double operation must round to double: no wider evaluation (as the
+// x87 unit would do without SSE2).
+#if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
+#error "float_math.cpp needs float and double arithmetic evaluated in their own precision"
+#endif
 
 namespace clipvane {
 

@@ -101,6 +101,26 @@ TEST(FloatMath, SpecialValuesAndDomainEdges) {
   ExpectCases(cases, sizeof(cases) / sizeof(cases[0]));
 }
 
+TEST(FloatMath, InputsNearestToARoundingBoundary) {
+  // The inputs whose exact results lie closest to the midpoint between two
+  // floats (within 2^-30 of a unit in the last place), as the exhaustive
+  // check found them (none for exp); each result was decided in quadruple
+  // precision.
+  const Case cases[] = {
+      {FloatAsin, "asin", 0xbf083a1au, 0xbf0fa5b2u},
+      {FloatAsin, "asin", 0x3f083a1au, 0x3f0fa5b2u},
+      {FloatLog, "log", 0x3c413d3au, 0xc08e158fu},
+      {FloatLog, "log", 0x4d604ebeu, 0x419a352cu},
+      {FloatLog, "log", 0x66a8c860u, 0x42595e46u},
+      {FloatLog, "log", 0x1f116ab8u, 0xc233b53eu},
+      {FloatLog, "log", 0x41178febu, 0x400fe5e7u},
+      {FloatLog, "log", 0x4c5d65a5u, 0x418f034bu},
+      {FloatLog, "log", 0x65d890d3u, 0x4254d1f9u},
+      {FloatLog, "log", 0x6f31a8ecu, 0x42845a89u},
+  };
+  ExpectCases(cases, sizeof(cases) / sizeof(cases[0]));
+}
+
 // The float nearest to a long double reference, or nothing when the
 // reference lies too close to a midpoint for its own error to allow a
 // decision (those inputs are the hard cases above).

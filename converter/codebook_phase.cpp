@@ -12,6 +12,7 @@
 
 #include "codebook/channel_codebook.h"
 #include "codebook/trainer.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "converter/movie_converter.h"
 #include "platform/signals.h"
 
@@ -69,6 +70,7 @@ bool CMovieConverter::LoadCodebook() {
       image = ToImage(codebook);
     }
     ResetEncoderState(encoderStates_[c], codebook);
+    if (plainKernels_) UseEncoderKernels(encoderStates_[c], PlainEncoderKernels());
     codebookBlock_.insert(codebookBlock_.end(), image.begin(), image.end());
     if (debugSoundOn_ && c < decoderStates_.size()) decoderStates_[c].codebook = codebook;
   }
@@ -84,6 +86,7 @@ void CMovieConverter::StartTrainer(int32_t channel) {
   // Channels trained side by side share the processors between them.
   TrainerOptions options;
   options.threads = std::max(1, trainParallel_ ? threads_ / int32_t(header_.audioChannels) : threads_);
+  if (plainKernels_) options.kernels = &PlainNearestEntryKernels();
   auto train = [this, state, options] {
     if (training_) {
       training_(*state);

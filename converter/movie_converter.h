@@ -77,6 +77,9 @@ class CMovieConverter {
   // How many threads the run may use (default: one per processor); 1 keeps
   // everything on the calling thread. The output is the same either way.
   void SetThreadCount(int threads) { threads_ = threads < 1 ? 1 : threads; }
+  // Runs the encoder's and the trainer's plain kernels instead of the fastest
+  // ones this processor has. The output is the same either way.
+  void UsePlainKernels() { plainKernels_ = true; }
   // Replaces the training of a channel, so that tests can make it fail.
   void SetTrainingForTesting(std::function<void(AudioEncoderState&)> training) { training_ = std::move(training); }
   // Blocks per channel that the collection pass has run through the encoder.
@@ -157,6 +160,7 @@ class CMovieConverter {
   // Threads the conversion may use: channels side by side, training of the
   // channels at the same time. The output does not depend on it.
   int threads_ = platform::ProcessorCount();
+  bool plainKernels_ = false;
   platform::ParallelLane lane_;  // encodes channel 0 while this thread does channel 1
 
   // The audio of the frames ahead, encoded a batch at a time.

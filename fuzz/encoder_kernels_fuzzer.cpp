@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "codebook/channel_codebook.h"
 #include "codec/encoder/encoder_kernels.h"
 
 namespace {

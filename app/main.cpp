@@ -2,8 +2,10 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "platform/files.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> arguments(argv + 1, argv + argc);
-  return clipvane::RunClipvane(arguments);
+  // Paths are UTF-8 inside, whatever the system hands over.
+  clipvane::platform::UseUtf8Console();
+  return clipvane::RunClipvane(clipvane::platform::CommandLineArguments(argc, argv));
 }

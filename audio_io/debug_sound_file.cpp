@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codec/little_endian.h"
+#include "platform/files.h"
 
 namespace clipvane {
 
@@ -20,7 +21,7 @@ bool DebugSoundFile::Create(const std::string& path, int32_t sampleRate, int32_t
                             int32_t bitsPerSample) {
   Close();
   dataBytes_ = 0;
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = platform::OpenFile(path, "wb");
   if (file_ == nullptr) return false;
 
   // The two size fields stay 0 until Complete: a file left behind by a

@@ -7,6 +7,7 @@
 
 #include "codebook/trainer.h"
 #include "converter/movie_converter.h"
+#include "platform/files.h"
 
 namespace clipvane {
 
@@ -32,7 +33,7 @@ bool CMovieConverter::LoadCodebook() {
   ownedGrabbers_.push_back(std::make_unique<CAviAudioGrabber>(*movie_, int32_t(channels)));
   channelGrabbers_.assign(channels, ownedGrabbers_.back().get());
 
-  std::FILE* sideFile = codebookFilePath_.empty() ? nullptr : std::fopen(codebookFilePath_.c_str(), "rb");
+  std::FILE* sideFile = codebookFilePath_.empty() ? nullptr : platform::OpenFile(codebookFilePath_, "rb");
   for (std::size_t c = 0; c < channels; ++c) {
     CodebookImage image;
     ChannelCodebook codebook;
@@ -76,7 +77,7 @@ bool CMovieConverter::WriteSideFileImage(int32_t channel) {
   // every channel is written, so a cancelled or failed build never leaves a
   // side file with too few images for later runs to trip over.
   if (channel == 0) sideFileTempPath_ = codebookFilePath_ + ".part";
-  std::FILE* file = std::fopen(sideFileTempPath_.c_str(), channel == 0 ? "wb" : "ab");
+  std::FILE* file = platform::OpenFile(sideFileTempPath_, channel == 0 ? "wb" : "ab");
   if (file == nullptr) return false;
   CodebookImage image = ToImage(encoderStates_[std::size_t(channel)].decoder.codebook);
   bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
@@ -94,9 +95,8 @@ bool CMovieConverter::BuildStep() {
     return true;
   }
   trainingChannel_ = int32_t(header_.audioChannels);
-  std::error_code error;
-  std::filesystem::rename(sideFileTempPath_, codebookFilePath_, error);  // replaces an older side file
-  if (error) std::remove(sideFileTempPath_.c_str());
+  // Replaces an older side file.
+  if (!platform::RenameFile(sideFileTempPath_, codebookFilePath_)) platform::RemoveFile(sideFileTempPath_);
   sideFileTempPath_.clear();
   return false;
 }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "converter/samples_per_frame.h"
+#include "platform/files.h"
 
 namespace clipvane {
 
@@ -43,17 +44,17 @@ bool TagIsQks1(uint32_t tag) {
 bool SameFile(const std::string& a, const std::string& b) {
   namespace fs = std::filesystem;
   std::error_code error;
-  if (fs::equivalent(a, b, error)) return true;
+  if (fs::equivalent(platform::PathFromUtf8(a), platform::PathFromUtf8(b), error)) return true;
   std::error_code errorA, errorB;
-  fs::path canonicalA = fs::weakly_canonical(a, errorA);
-  fs::path canonicalB = fs::weakly_canonical(b, errorB);
+  fs::path canonicalA = fs::weakly_canonical(platform::PathFromUtf8(a), errorA);
+  fs::path canonicalB = fs::weakly_canonical(platform::PathFromUtf8(b), errorB);
   return !errorA && !errorB && canonicalA == canonicalB;
 }
 
 }  // namespace
 
 std::string CodebookPathFor(const std::string& inputPath) {
-  return std::filesystem::path(inputPath).replace_extension(".cbk").string();
+  return platform::Utf8FromPath(platform::PathFromUtf8(inputPath).replace_extension(".cbk"));
 }
 
 CMovieConverter::CMovieConverter() = default;
@@ -64,9 +65,9 @@ CMovieConverter::~CMovieConverter() {
   if (output_.IsOpen()) {
     output_.Close();
     ReleaseInput();
-    std::remove(outputPath_.c_str());
+    platform::RemoveFile(outputPath_);
   }
-  if (!sideFileTempPath_.empty()) std::remove(sideFileTempPath_.c_str());
+  if (!sideFileTempPath_.empty()) platform::RemoveFile(sideFileTempPath_);
   debugSoundFile_.Close();
 }
 
@@ -227,7 +228,7 @@ void CMovieConverter::Finish() {
   output_.WriteAt(0, headerBytes, sizeof headerBytes);
   if (!output_.Close()) {
     // A short write (a full disk) must not pass for a finished file.
-    std::remove(outputPath_.c_str());
+    platform::RemoveFile(outputPath_);
     Fail("Error: cannot write " + outputPath_ + ", the output file was removed\n");
   }
   ReleaseInput();

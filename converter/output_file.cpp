@@ -1,5 +1,7 @@
 #include "converter/output_file.h"
 
+#include "platform/files.h"
+
 namespace clipvane {
 
 namespace {
@@ -11,7 +13,7 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::Create(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = platform::OpenFile(path, "wb");
   if (file_ == nullptr) return false;
   buffer_ = std::make_unique<char[]>(kBufferBytes);
   std::setvbuf(file_, buffer_.get(), _IOFBF, kBufferBytes);

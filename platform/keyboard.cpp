@@ -5,8 +5,6 @@
 
 #if defined(_WIN32)
 #include <conio.h>
-#include <cstdio>
-#include <io.h>
 #include <windows.h>
 #else
 #include <cerrno>
@@ -29,53 +27,56 @@ bool CancelRequested() { return g_cancelRequested != 0; }
 
 namespace {
 
+// The system ends the process as soon as the handler of a console close (or
+// of a log-off or shut-down) returns, and at the latest about five seconds
+// after the event. The handler holds the process that long, so the driver can
+// cancel and remove the unfinished output; the process ends from main then.
+constexpr DWORD kCloseGraceMilliseconds = 10000;
+
 BOOL WINAPI onConsoleControl(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  // A second Ctrl-C falls through to the default handler and ends the process.
-  if (g_cancelRequested) return FALSE;
-  g_cancelRequested = 1;
-  return TRUE;
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      // A second Ctrl-C falls through to the default handler, which ends the
+      // process at once: the user insists.
+      if (g_cancelRequested) return FALSE;
+      g_cancelRequested = 1;
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      g_cancelRequested = 1;
+      Sleep(kCloseGraceMilliseconds);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+// Keys come only from a console. Redirected input (a file or a pipe) is
+// never read as keys.
+bool standardInputIsConsole() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  return input != nullptr && input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode) != 0;
 }
 
 }  // namespace
 
+// The console reads keys one at a time and without echo through _kbhit and
+// _getch whatever its line mode, so nothing is switched or restored. Whether
+// standard input is a console is asked on every poll, which costs little.
 ConsoleKeyboard::ConsoleKeyboard() = default;
 ConsoleKeyboard::~ConsoleKeyboard() = default;
 
-// The console keeps its own mode; _getch already reads without echo. A
-// redirected standard input is read byte by byte like the POSIX pipe case.
-bool ConsoleKeyboard::KeyWaiting() {
-  if (pending_ >= 0) return true;
-  if (endOfInput_) return false;
-  if (_isatty(_fileno(stdin))) return _kbhit() != 0;
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  if (input == nullptr || input == INVALID_HANDLE_VALUE) {
-    endOfInput_ = true;
-    return false;
-  }
-  if (GetFileType(input) == FILE_TYPE_PIPE) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
-      endOfInput_ = true;  // the writer has gone
-      return false;
-    }
-    if (available == 0) return false;
-  }
-  unsigned char byte = 0;
-  DWORD got = 0;
-  if (!ReadFile(input, &byte, 1, &got, nullptr) || got != 1) {
-    endOfInput_ = true;
-    return false;
-  }
-  pending_ = byte;
-  return true;
-}
+bool ConsoleKeyboard::KeyWaiting() { return standardInputIsConsole() && _kbhit() != 0; }
 
 int ConsoleKeyboard::ReadKey() {
-  if (pending_ < 0 && _isatty(_fileno(stdin))) return _kbhit() ? _getch() : -1;
   if (!KeyWaiting()) return -1;
-  const int key = pending_;
-  pending_ = -1;
+  const int key = _getch();
+  // A function or arrow key comes as a prefix and a second code: both belong
+  // to one key press, and neither is a space.
+  if ((key == 0 || key == 0xE0) && _kbhit()) _getch();
   return key;
 }
 

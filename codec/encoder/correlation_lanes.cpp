@@ -54,11 +54,13 @@ inline __attribute__((always_inline)) void FilterCorrelateLanes(const int16_t* s
   for (int k = 0; k <= kReflectionOrder; ++k) correlation[k] = static_cast<float>(sum[k / 4][3 - k % 4]);
 }
 
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
 __attribute__((target("avx2"))) void FilterCorrelateAvx2(const int16_t* samples, HighPassState& highPass,
                                                          int32_t* filtered, float* windowed,
                                                          float* correlation) {
   FilterCorrelateLanes(samples, highPass, filtered, windowed, correlation);
 }
+#endif
 
 }  // namespace
 
@@ -69,12 +71,14 @@ void FilterWindowCorrelatePortable(const int16_t* samples, HighPassState& highPa
 
 void FilterWindowCorrelate(const int16_t* samples, HighPassState& highPass, int32_t* filtered,
                            float* windowed, float* correlation) {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
     FilterCorrelateAvx2(samples, highPass, filtered, windowed, correlation);
-  } else {
-    FilterWindowCorrelatePortable(samples, highPass, filtered, windowed, correlation);
+    return;
   }
+#endif
+  FilterWindowCorrelatePortable(samples, highPass, filtered, windowed, correlation);
 }
 
 }  // namespace clipvane

@@ -74,8 +74,11 @@ LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t
 }
 
 LagSearchResult SearchLongTermLag(const int32_t* residual, const int32_t* history) {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
   static const bool avx2 = LongTermSearchHasAvx2();
-  return avx2 ? SearchLongTermLagAvx2(residual, history) : SearchLongTermLagPortable(residual, history);
+  if (avx2) return SearchLongTermLagAvx2(residual, history);
+#endif
+  return SearchLongTermLagPortable(residual, history);
 }
 
 }  // namespace clipvane

@@ -202,7 +202,11 @@ void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* ba
 
 void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
                         float limit, int* indices) {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
   static const bool vectorised = ReflectionSearchHasAvx2();
+#else
+  constexpr bool vectorised = false;
+#endif
   QuantiseReflectionWith(codebook, base, reflection, limit, indices, vectorised);
 }
 
@@ -222,10 +226,15 @@ void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base
   for (int stage = 0; stage < kSpectrumStages; ++stage) {
     targetArcsine.Update(target, acc);
     const float* asinU = targetArcsine.asinU;
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
     const int bestEntry = vectorised
                               ? SearchStageAvx2(codebook, stage, acc, targetArcsine.u, asinU, kStageWeight, limit, asinQ,
                                                 kRejectedError, kLargestFloat)
                               : SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
+#else
+    (void)vectorised;
+    const int bestEntry = SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
+#endif
     indices[stage] = bestEntry;
     const int16_t* chosen = codebook.spectrumCodewords[stage][bestEntry];
     for (int j = 0; j < kReflectionOrder; ++j) acc[j] = acc[j] + static_cast<float>(chosen[j]);

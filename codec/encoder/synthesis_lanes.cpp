@@ -11,7 +11,9 @@
 // its operands hold. The recursion's critical path is then one such multiply,
 // one add and one shift per sample.
 
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
 #include <immintrin.h>
+#endif
 
 #include <cstring>
 
@@ -21,6 +23,8 @@
 namespace clipvane {
 
 namespace {
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
 
 // Sum of x << 14 and c_i * y[n - 1 - i] for i = 1..7 (c indexed from 0 for c_1),
 // then the newest output's product, then the shift.
@@ -91,6 +95,8 @@ __attribute__((target("avx2"))) void SynthesisFilterLanesAvx2(const int32_t (*ex
   }
 }
 
+#endif
+
 }  // namespace
 
 void SynthesisFilterLanesPortable(const int32_t (*excitation)[kSynthesisLanes],
@@ -109,12 +115,14 @@ void SynthesisFilterLanesPortable(const int32_t (*excitation)[kSynthesisLanes],
 void SynthesisFilterLanes(const int32_t (*excitation)[kSynthesisLanes],
                           const int32_t (*subBlockFilterSets)[kFilterSetSize], int32_t (*memory)[kReflectionOrder],
                           int32_t (*synthesis)[kSynthesisLanes]) {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
     SynthesisFilterLanesAvx2(excitation, subBlockFilterSets, memory, synthesis);
-  } else {
-    SynthesisFilterLanesPortable(excitation, subBlockFilterSets, memory, synthesis);
+    return;
   }
+#endif
+  SynthesisFilterLanesPortable(excitation, subBlockFilterSets, memory, synthesis);
 }
 
 }  // namespace clipvane

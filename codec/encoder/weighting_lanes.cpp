@@ -48,12 +48,14 @@ inline __attribute__((always_inline)) void WeightLanes(const float (*inputs)[kWe
   for (int lane = 0; lane < kWeightingLanes; ++lane) sums[lane] = sum[lane];
 }
 
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
 __attribute__((target("avx2"))) void WeightLanesAvx2(const float (*inputs)[kWeightingLaneWidth],
                                                      const float* p, const float* q,
                                                      float (*memory)[kReflectionOrder],
                                                      const float* startSums, float* sums) {
   WeightLanes(inputs, p, q, memory, startSums, sums);
 }
+#endif
 
 // f[k] = (sum over taps of h[l] * padded[shift + l + k]) * 2^-13 for 32
 // outputs at a time, eight per lane group, each sum taken in tap order.
@@ -83,10 +85,12 @@ inline __attribute__((always_inline)) void LowPassBlocks(const float* padded, co
   }
 }
 
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
 __attribute__((target("avx2"))) void LowPassAvx2(const float* padded, const float* taps, int tapCount,
                                                  int shift, float* out) {
   LowPassBlocks(padded, taps, tapCount, shift, out);
 }
+#endif
 
 }  // namespace
 
@@ -100,22 +104,26 @@ void WeightingFilterLanesPortable(const float (*inputs)[kWeightingLaneWidth], co
 }
 
 void LowPassLanes(const float* padded, const float* taps, int tapCount, int shift, float* out) {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
     LowPassAvx2(padded, taps, tapCount, shift, out);
-  } else {
-    LowPassLanesPortable(padded, taps, tapCount, shift, out);
+    return;
   }
+#endif
+  LowPassLanesPortable(padded, taps, tapCount, shift, out);
 }
 
 void WeightingFilterLanes(const float (*inputs)[kWeightingLaneWidth], const float* p, const float* q,
                           float (*memory)[kReflectionOrder], const float* startSums, float* sums) {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
     WeightLanesAvx2(inputs, p, q, memory, startSums, sums);
-  } else {
-    WeightingFilterLanesPortable(inputs, p, q, memory, startSums, sums);
+    return;
   }
+#endif
+  WeightingFilterLanesPortable(inputs, p, q, memory, startSums, sums);
 }
 
 }  // namespace clipvane

@@ -95,13 +95,18 @@ TEST(QuantiseReflection, TableSearchEqualsDirectArcsinesOnRandomVectors) {
     int fast[3], scalar[3], vector[3] = {}, direct[3], plain[3];
     QuantiseReflection(codebook, base, k, limit, fast);
     QuantiseReflectionWith(codebook, base, k, limit, scalar, false);
-    if (ReflectionSearchHasAvx2()) QuantiseReflectionWith(codebook, base, k, limit, vector, true);
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+    const bool avx2 = ReflectionSearchHasAvx2();
+#else
+    const bool avx2 = false;  // the AVX2 kernels are built for x86 only
+#endif
+    if (avx2) QuantiseReflectionWith(codebook, base, k, limit, vector, true);
     QuantiseReflectionDirect(codebook, base, k, limit, direct);
     reference::QuantiseReflection(codebook, base, k, limit, plain);
     for (int s = 0; s < 3; ++s) {
       ASSERT_EQ(fast[s], plain[s]) << "trial " << trial;
       ASSERT_EQ(scalar[s], plain[s]) << "trial " << trial;
-      if (ReflectionSearchHasAvx2()) {
+      if (avx2) {
         ASSERT_EQ(vector[s], plain[s]) << "trial " << trial;
       }
       ASSERT_EQ(direct[s], plain[s]) << "trial " << trial;
@@ -181,11 +186,13 @@ TEST(LongTermSearch, VectorisedAndPortableSearchesEqualThePlainOne) {
     ASSERT_EQ(portable.usable, plain.usable);
     ASSERT_EQ(chosen.lagCode, plain.lagCode);
     ASSERT_EQ(chosen.usable, plain.usable);
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
     if (LongTermSearchHasAvx2()) {
       const LagSearchResult avx2 = SearchLongTermLagAvx2(residual, history);
       ASSERT_EQ(avx2.lagCode, plain.lagCode) << trial;
       ASSERT_EQ(avx2.usable, plain.usable);
     }
+#endif
   }
 }
 

@@ -237,15 +237,28 @@ inline ToolResult RunTool(const std::vector<std::string>& args, const std::strin
   return process.Wait();
 }
 
+// Removes a folder and everything in it, also beyond 260 characters.
+inline void RemoveTree(const std::filesystem::path& path) {
+  std::error_code ignored;
+#if defined(_WIN32)
+  // Folders nested that deep go only in the \\?\ form.
+  std::filesystem::remove_all(
+      std::filesystem::path(L"\\\\?\\" + std::filesystem::absolute(path).lexically_normal().make_preferred().wstring()),
+      ignored);
+#else
+  std::filesystem::remove_all(path, ignored);
+#endif
+}
+
 // A scratch folder removed at the end of the test. Names are UTF-8.
 class ScratchDir {
  public:
   explicit ScratchDir(const std::string& name) {
     path_ = std::filesystem::temp_directory_path() / ("clipvane_" + name + "_" + std::to_string(ProcessId()));
-    std::filesystem::remove_all(path_);
+    RemoveTree(path_);
     std::filesystem::create_directories(path_);
   }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
+  ~ScratchDir() { RemoveTree(path_); }
   std::string File(const std::string& name) const { return platform::Utf8FromPath(path_ / platform::PathFromUtf8(name)); }
   std::string Copy(const std::string& dataFile, const std::string& as) const {
     std::filesystem::copy_file(std::string(CLIPVANE_TEST_DATA_DIR) + "/" + dataFile, path_ / platform::PathFromUtf8(as),
@@ -263,6 +276,25 @@ class ScratchDir {
  private:
   std::filesystem::path path_;
 };
+
+// Gives `to` the last-write time of `from`, to the finest unit the system
+// keeps (std::filesystem keeps only whole seconds with MinGW).
+inline void CopyWriteTime(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+  FILETIME time{};
+  HANDLE source = CreateFileW(platform::PathFromUtf8(from).wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  GetFileTime(source, nullptr, nullptr, &time);
+  CloseHandle(source);
+  HANDLE target = CreateFileW(platform::PathFromUtf8(to).wstring().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  SetFileTime(target, nullptr, nullptr, &time);
+  CloseHandle(target);
+#else
+  std::filesystem::last_write_time(platform::PathFromUtf8(to),
+                                   std::filesystem::last_write_time(platform::PathFromUtf8(from)));
+#endif
+}
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(platform::PathFromUtf8(path)); }
 inline uint64_t SizeOf(const std::string& path) { return std::filesystem::file_size(platform::PathFromUtf8(path)); }

@@ -28,7 +28,12 @@ class FilesTest : public ::testing::Test {
   }
   void TearDown() override {
     std::error_code ignored;
+#if defined(_WIN32)
+    // Folders nested past 260 characters go only in the \\?\ form.
+    fs::remove_all(fs::path(L"\\\\?\\" + fs::absolute(root_).lexically_normal().make_preferred().wstring()), ignored);
+#else
     fs::remove_all(root_, ignored);
+#endif
   }
   std::string Path(const std::string& name) const { return Utf8FromPath(root_) + "/" + name; }
 

@@ -28,15 +28,17 @@ std::vector<uint32_t> PayloadsOf(const std::string& avi) {
   return sizes;
 }
 
-// Creates a folder whatever the length of its path: on Windows a long one
+// A folder's path in the form that takes any length: on Windows a long one
 // needs the \\?\ form, which only an absolute path can take.
-void MakeFolder(const std::string& folder) {
+std::filesystem::path LongForm(const std::string& folder) {
   std::filesystem::path path = std::filesystem::absolute(platform::PathFromUtf8(folder));
 #if defined(_WIN32)
   path = std::filesystem::path(L"\\\\?\\" + path.lexically_normal().make_preferred().wstring());
 #endif
-  std::filesystem::create_directories(path);
+  return path;
 }
+
+void MakeFolder(const std::string& folder) { std::filesystem::create_directories(LongForm(folder)); }
 
 // Converts `input` (already in place) with debug sound and checks that every
 // file the run writes is where its name says, and that a second run reuses the
@@ -90,7 +92,11 @@ TEST(FileNames, PathsLongerThan260Characters) {
   ScratchDir dir("long_path");
   std::string folder = dir.File("");
   // Five folders of 60 characters: well past 260 with the file name.
-  for (int level = 0; level < 5; ++level) folder += std::string(59, char('a' + level)) + "/";
+  std::vector<std::string> folders;
+  for (int level = 0; level < 5; ++level) {
+    folder += std::string(59, char('a' + level)) + "/";
+    folders.push_back(folder.substr(0, folder.size() - 1));  // without the final separator
+  }
   MakeFolder(folder);
   const std::string stem = folder + "movie";
   ASSERT_GT(stem.size() + 5, 300u);
@@ -101,6 +107,13 @@ TEST(FileNames, PathsLongerThan260Characters) {
   ASSERT_EQ(std::fwrite(movie.data(), 1, movie.size(), copy), movie.size());
   std::fclose(copy);
   ConvertAndCheck(input, stem);
+
+  // Removed file by file and folder by folder, deepest first: Wine lists
+  // folders this deep wrongly, so a recursive removal cannot be trusted.
+  for (const char* extension : {".avi", ".qkds", ".wav", ".cbk"}) {
+    platform::RemoveFile(stem + extension);
+  }
+  for (auto at = folders.rbegin(); at != folders.rend(); ++at) EXPECT_TRUE(std::filesystem::remove(LongForm(*at)));
 }
 
 }  // namespace

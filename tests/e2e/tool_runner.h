@@ -237,17 +237,10 @@ inline ToolResult RunTool(const std::vector<std::string>& args, const std::strin
   return process.Wait();
 }
 
-// Removes a folder and everything in it, also beyond 260 characters.
+// Removes a folder and everything in it.
 inline void RemoveTree(const std::filesystem::path& path) {
   std::error_code ignored;
-#if defined(_WIN32)
-  // Folders nested that deep go only in the \\?\ form.
-  std::filesystem::remove_all(
-      std::filesystem::path(L"\\\\?\\" + std::filesystem::absolute(path).lexically_normal().make_preferred().wstring()),
-      ignored);
-#else
   std::filesystem::remove_all(path, ignored);
-#endif
 }
 
 // A scratch folder removed at the end of the test. Names are UTF-8.

@@ -1,8 +1,9 @@
 #include "audio_io/debug_sound_file.h"
 
+#include <cerrno>
 #include <cstring>
 
-#include "codec/little_endian.h"
+#include "format/little_endian.h"
 #include "platform/files.h"
 
 namespace clipvane {
@@ -22,7 +23,10 @@ bool DebugSoundFile::Create(const std::string& path, int32_t sampleRate, int32_t
   Close();
   dataBytes_ = 0;
   file_ = platform::OpenFile(path, "wb");
-  if (file_ == nullptr) return false;
+  if (file_ == nullptr) {
+    lastError_ = errno;
+    return false;
+  }
 
   // The two size fields stay 0 until Complete: a file left behind by a
   // cancelled run then says plainly that its length is unknown.
@@ -43,6 +47,7 @@ bool DebugSoundFile::Create(const std::string& path, int32_t sampleRate, int32_t
   putTag(header_ + 36, "data");
 
   if (std::fwrite(header_, 1, sizeof(header_), file_) != sizeof(header_)) {
+    lastError_ = errno;
     std::fclose(file_);
     file_ = nullptr;
     return false;
@@ -70,6 +75,7 @@ bool DebugSoundFile::WriteSamples(int32_t bytes, const int16_t* samples) {
       if (i + 1 < part) staging[i + 1] = uint8_t(value >> 8);
     }
     if (std::fwrite(staging, 1, size_t(part), file_) != size_t(part)) {
+      lastError_ = errno;
       complete = false;
       break;
     }
@@ -91,7 +97,12 @@ bool DebugSoundFile::Complete() {
   StoreLE32(header_ + 40, dataBytes_);
   bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
             std::fwrite(header_, 1, sizeof(header_), file_) == sizeof(header_);
-  if (std::fclose(file_) != 0) ok = false;
+  if (!ok) lastError_ = errno;
+  // Buffered samples reach the disk only now: a full disk shows here.
+  if (std::fclose(file_) != 0 && ok) {
+    lastError_ = errno;
+    ok = false;
+  }
   file_ = nullptr;
   dataBytes_ = 0;
   return ok;

@@ -30,12 +30,15 @@ class DebugSoundFile {
   // Closes without completing the header.
   void Close();
   bool IsOpen() const { return file_ != nullptr; }
+  // The system's error number of the last failed operation.
+  int LastError() const { return lastError_; }
 
  private:
   uint8_t header_[kWaveHeaderBytes] = {};
   std::FILE* file_ = nullptr;
   uint32_t dataBytes_ = 0;  // sample bytes written; at most maxDataBytes_
   uint32_t maxDataBytes_ = kMaxDataBytes;
+  int lastError_ = 0;
 };
 
 }  // namespace clipvane

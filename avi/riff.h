@@ -8,7 +8,7 @@
 
 #include "avi/avi_reader.h"
 #include "avi/byte_source.h"
-#include "codec/little_endian.h"
+#include "format/little_endian.h"
 
 namespace clipvane::avi {
 

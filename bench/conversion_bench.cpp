@@ -88,6 +88,7 @@ void BM_ConvertWithSideFile(benchmark::State& state) {
   std::string output = input + ".qkds";
   for (auto _ : state) {
     CMovieConverter converter;
+    converter.SetThreadCount(int(state.range(0)));
     if (converter.Open(input, output, "", 128.0f) != nullptr) state.SkipWithError("open failed");
     if (converter.DecideCodebookRebuild(false, true)) state.SkipWithError("side file not reused");
     converter.LoadCodebook();
@@ -99,23 +100,40 @@ void BM_ConvertWithSideFile(benchmark::State& state) {
       benchmark::Counter(kMinutes * 60.0 * double(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["peak_MB"] = PeakMegabytes();
 }
-BENCHMARK(BM_ConvertWithSideFile)->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime();
+// The argument is the number of threads the converter may use.
+BENCHMARK(BM_ConvertWithSideFile)->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime()->Arg(1)->Arg(2);
 
+// The codebook phase alone (range(1) = 0), or the whole first run: the
+// codebook phase and then the conversion (range(1) = 1).
 void BM_CodebookPhase(benchmark::State& state) {
   const std::string& input = LongMovie();
   std::string output = input + ".qkds";
   for (auto _ : state) {
     CMovieConverter converter;
+    converter.SetThreadCount(int(state.range(0)));
     if (converter.Open(input, output, "", 128.0f) != nullptr) state.SkipWithError("open failed");
     converter.DecideCodebookRebuild(true, false);
     while (converter.CollectStep()) {
     }
     while (converter.BuildStep()) {
     }
+    if (state.range(1) != 0) {
+      converter.LoadCodebook();
+      while (converter.ConvertStep()) {
+      }
+    }
   }
   state.counters["peak_MB"] = PeakMegabytes();
 }
-BENCHMARK(BM_CodebookPhase)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_CodebookPhase)
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->ArgNames({"threads", "whole_run"})
+    ->Args({1, 0})
+    ->Args({2, 0})
+    ->Args({1, 1})
+    ->Args({2, 1});
 
 }  // namespace
 

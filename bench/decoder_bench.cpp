@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "codebook/channel_codebook.h"
 #include "codec/audio_decoder.h"
 #include "codec/audio_packet.h"
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "codebook/channel_codebook.h"
 #include "codec/encoder/audio_encoder.h"
 #include "tests/encoder/test_audio.h"
 

@@ -15,6 +15,4 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|i[3-6]86)$")
 endif()
 target_link_libraries(clipvane_trainer PUBLIC Threads::Threads)
 # The trainer falls back to the built-in codebook for fields it has no data for.
-if(TARGET clipvane_codebook_image)
-  target_link_libraries(clipvane_trainer PUBLIC clipvane_codebook_image)
-endif()
+target_link_libraries(clipvane_trainer PUBLIC clipvane_encoder clipvane_builtin_codebook)

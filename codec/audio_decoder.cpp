@@ -57,12 +57,6 @@ void InitDecoderState(AudioDecoderState& state, const ChannelCodebook& codebook)
   state.codebook = codebook;
 }
 
-int AudioPacketSize(const uint8_t* packet) {
-  // The packet mode is bits 13..12 of the second 16-bit word, whose high byte
-  // is the packet's fourth byte.
-  return kPacketModeTable[(packet[3] >> 4) & 3].bytes;
-}
-
 int DecodeAudioPacket(AudioDecoderState& state, const uint8_t* packet, int16_t* samples) {
   InputBitStream in(packet);
   const uint32_t word0 = in.HeaderWord0();

@@ -9,16 +9,15 @@
 
 #include <cstdint>
 
-#include "codebook/channel_codebook.h"
+#include "format/codebook_image.h"
+#include "format/packet_format.h"
 
 namespace clipvane {
 
-inline constexpr int kBlockSamples = 128;
 inline constexpr int kSubBlocks = 4;
 inline constexpr int kSubBlockSamples = 32;
 inline constexpr int kFilterSetSize = 9;       // 16384 followed by 8 coefficients
 inline constexpr int kHistorySamples = 256;    // excitation of the two previous blocks
-inline constexpr int kMaxPacketBytes = 20;
 
 // Per-channel decoder state. The encoder's state begins with a block laid out
 // exactly like this one, so both sides share DecodeSpectrum and stay in step.
@@ -38,10 +37,7 @@ struct AudioDecoderState {
 void InitDecoderState(AudioDecoderState& state, const ChannelCodebook& codebook);
 
 // Decodes one packet of one channel into 128 samples and returns the packet's
-// size in bytes (20, 14, 12 or 10). Reads at most 20 bytes from `packet`.
+// size in bytes (20, 14, 12 or 10). Reads no byte beyond that size.
 int DecodeAudioPacket(AudioDecoderState& state, const uint8_t* packet, int16_t* samples);
-
-// Size in bytes of a packet, from its first 32 bits (the packet mode field).
-int AudioPacketSize(const uint8_t* packet);
 
 }  // namespace clipvane

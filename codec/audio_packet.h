@@ -1,31 +1,14 @@
 #pragma once
-// Layout of one audio packet: a 32-bit header (lag code 7, gain index 3,
-// spectrum index 0 6, grid phase 2, packet mode 2, spectrum index 1 6,
-// spectrum index 2 6) followed by the pulse values of the packet mode's grid.
+// Writing and reading every field of one audio packet (layout in
+// format/packet_format.h).
 
 #include <cstdint>
+
+#include "format/packet_format.h"
 
 namespace clipvane {
 
 class OutputBitStream;
-
-inline constexpr int kLagCodeNone = 126;  // no long-term prediction
-inline constexpr int kLagCodeKey = 127;   // key block: gain and memory restart
-inline constexpr int kMaxLagCode = 125;
-inline constexpr int kPacketModes = 4;
-inline constexpr int kMaxPulses = 42;
-
-struct PacketMode {
-  int pulses;
-  int pulseBits;
-  int spacing;
-  int bytes;
-};
-
-// Modes 0..3: 42 x 3 bits every 3 samples (20 bytes), 40 x 2 every 3 (14),
-// 32 x 2 every 4 (12), 24 x 2 every 5 (10).
-inline constexpr PacketMode kPacketModeTable[kPacketModes] = {
-    {42, 3, 3, 20}, {40, 2, 3, 14}, {32, 2, 4, 12}, {24, 2, 5, 10}};
 
 struct AudioPacketFields {
   int lagCode = 0;

@@ -1,5 +1,7 @@
 #include "codec/bit_stream.h"
 
+#include "format/packet_format.h"
+
 namespace clipvane {
 
 void OutputBitStream::Reset() {
@@ -46,6 +48,7 @@ void OutputBitStream::CopyBytes(uint8_t* out, int bytes) const {
 InputBitStream::InputBitStream(const uint8_t* packet) : next_(packet), start_(packet) {
   header0_ = FetchWord();
   header1_ = FetchWord();
+  fetchLimit_ = 8 * kPacketModeTable[PacketModeOfHeaderWord1(header1_)].bytes;
   accumulator_ = FetchWord() << 16;
   pendingBits_ = 0;
   bitsRead_ = 32;

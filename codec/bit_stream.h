@@ -35,7 +35,8 @@ class OutputBitStream {
 class InputBitStream {
  public:
   // Set up on a packet's first byte: the first two words are the header, the
-  // reader then holds the next word. It never fetches beyond 20 bytes.
+  // reader then holds the next word. It never fetches beyond the packet's own
+  // size, which the header's packet mode gives (10 to 20 bytes).
   explicit InputBitStream(const uint8_t* packet);
 
   uint32_t HeaderWord0() const { return header0_; }
@@ -52,15 +53,15 @@ class InputBitStream {
   const uint8_t* next_;
   const uint8_t* start_;
   int32_t bitsRead_ = 0;
-  int32_t fetchLimit_ = 160;
+  int32_t fetchLimit_ = 160;  // bits; set from the packet mode
   uint32_t header0_ = 0;
   uint32_t header1_ = 0;
 };
 
 // The reader sits on the decoder's hot path, so it is defined here to inline.
 inline uint32_t InputBitStream::FetchWord() {
-  // Past the fetch limit the reader supplies zeros: it may run one word ahead
-  // of the bits it hands out, but never beyond the longest packet.
+  // Past the fetch limit the reader supplies zeros: it runs one word ahead of
+  // the bits it hands out, and the word after a packet is not the packet's.
   if ((next_ - start_) * 8 >= fetchLimit_) return 0;
   const uint32_t word = static_cast<uint32_t>(next_[0]) | (static_cast<uint32_t>(next_[1]) << 8);
   next_ += 2;

@@ -23,7 +23,7 @@ bool CMovieConverter::FrameIsPresent(int32_t frame, uint32_t* bytes) const {
 }
 
 int32_t CMovieConverter::NextAllotment() {
-  return SamplesPerFrame(samplesPerFrame_, kBlockSamples);
+  return allotment_.Next(samplesPerFrame_, kBlockSamples);
 }
 
 void CMovieConverter::FetchFrameAudio(int32_t samples) {
@@ -43,32 +43,77 @@ void CMovieConverter::FetchFrameAudio(int32_t samples) {
   }
 }
 
+void CMovieConverter::EncodeChannel(uint32_t c) {
+  ChannelFrame& frame = channelFrames_[c];
+  AudioEncoderState& state = encoderStates_[c];
+  const int16_t* samples = channelSamples_[c].data();
+  std::size_t position = 0;
+  for (int32_t b = 0; b < frameBlocks_; ++b) {
+    // Only the first block of a key frame is a key block, in every channel.
+    uint8_t* packet = &frame.packets[position];
+    const int32_t size = EncodeAudioBlock(state, samples + std::size_t(b) * kBlockSamples, packet,
+                                          frameIsKey_ && b == 0, frameCollects_, quality_);
+    frame.sizes[std::size_t(b)] = uint8_t(size);
+    position += std::size_t(size);
+    if (frameDecodes_) DecodeAudioPacket(decoderStates_[c], packet, &frame.decoded[std::size_t(b) * kBlockSamples]);
+  }
+}
+
 int32_t CMovieConverter::EncodeFrameAudio(bool keyFrame, bool collect, std::size_t* packetBytes) {
   const int32_t samples = NextAllotment();
-  const int32_t blocks = samples / kBlockSamples;
-  const uint32_t channels = header_.audioChannels;
-  packetBuffer_.resize(std::size_t(blocks) * channels * kMaxPacketBytes + kMaxPacketBytes);
-  FetchFrameAudio(samples);
+  frameBlocks_ = samples / kBlockSamples;
+  frameIsKey_ = keyFrame;
+  frameCollects_ = collect;
   // The debug sound hears what the conversion writes, not what collection discards.
-  const bool decode = debugSoundOn_ && !collect;
-  std::size_t position = 0;
-  int16_t decoded[kBlockSamples];
-  for (int32_t b = 0; b < blocks; ++b) {
-    // Only the first block of a key frame is a key block, in every channel.
-    const bool keyBlock = keyFrame && b == 0;
-    for (uint32_t c = 0; c < channels; ++c) {
-      uint8_t* packet = &packetBuffer_[position];
-      position += std::size_t(EncodeAudioBlock(encoderStates_[c], &channelSamples_[c][std::size_t(b) * kBlockSamples],
-                                               packet, keyBlock, collect, quality_));
-      if (decode) {
-        DecodeAudioPacket(decoderStates_[c], packet, decoded);
-        for (int j = 0; j < kBlockSamples; ++j) debugFrame_[c + std::size_t(j) * channels] = decoded[j];
-      }
+  frameDecodes_ = debugSoundOn_ && !collect;
+  const uint32_t channels = header_.audioChannels;
+  const std::size_t blocks = std::size_t(frameBlocks_);
+  channelFrames_.resize(channels);
+  for (ChannelFrame& frame : channelFrames_) {
+    frame.packets.resize(blocks * kMaxPacketBytes + kMaxPacketBytes);
+    frame.sizes.resize(blocks);
+    if (frameDecodes_) frame.decoded.resize(blocks * kBlockSamples);
+  }
+  FetchFrameAudio(samples);
+
+  // The channels share nothing but the samples fetched above, so the second
+  // channel can be encoded beside the first and give the same packets.
+  if (channels == 2 && threads_ > 1 && (lane_.Started() || lane_.Start([this] { EncodeChannel(0); }))) {
+    lane_.Post();
+    try {
+      EncodeChannel(1);
+    } catch (...) {
+      lane_.Wait();
+      throw;
     }
-    if (decode) debugSoundFile_.WriteSamples(int32_t(channels * kBlockSamples * 2), debugFrame_.data());
+    lane_.Wait();
+  } else {
+    for (uint32_t c = 0; c < channels; ++c) EncodeChannel(c);
+  }
+
+  // Packets go to the record block by block, channel 0 first.
+  packetBuffer_.resize(blocks * channels * kMaxPacketBytes);
+  std::size_t position = 0;
+  std::vector<std::size_t> read(channels, 0);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    for (uint32_t c = 0; c < channels; ++c) {
+      const std::size_t size = channelFrames_[c].sizes[b];
+      std::memcpy(&packetBuffer_[position], &channelFrames_[c].packets[read[c]], size);
+      read[c] += size;
+      position += size;
+    }
+    if (!frameDecodes_ || !debugSoundFile_.IsOpen()) continue;
+    for (uint32_t c = 0; c < channels; ++c) {
+      const int16_t* decoded = &channelFrames_[c].decoded[b * kBlockSamples];
+      for (int j = 0; j < kBlockSamples; ++j) debugFrame_[c + std::size_t(j) * channels] = decoded[j];
+    }
+    if (!debugSoundFile_.WriteSamples(int32_t(channels * kBlockSamples * 2), debugFrame_.data()) &&
+        !debugSoundFile_.IsOpen()) {
+      DebugSoundFailed(std::strerror(debugSoundFile_.LastError()));
+    }
   }
   *packetBytes = position;
-  return blocks;
+  return frameBlocks_;
 }
 
 bool CMovieConverter::CollectStep() {
@@ -77,21 +122,29 @@ bool CMovieConverter::CollectStep() {
   if (!FrameIsPresent(frameIndex_, &frameBytes)) return false;
   ++frameIndex_;
   if (header_.audioSampleRate == 0) return true;
+  if (collectedBlocks_ >= collectLimitBlocks_) {
+    // Past what the file's audio can justify: the frame keeps its place in
+    // the allotment sequence, which the conversion pass continues.
+    NextAllotment();
+    return true;
+  }
   std::size_t discarded = 0;
-  EncodeFrameAudio(keyFrame, true, &discarded);
+  collectedBlocks_ += uint64_t(EncodeFrameAudio(keyFrame, true, &discarded));
   return true;
 }
 
 bool CMovieConverter::ConvertStep() {
   if (!output_.IsOpen() || Failed()) return false;
 
-  // The seek entry points where this frame's record starts.
   SeekEntry* key = TakeKeyFrame();
-  if (key != nullptr) key->offset = uint32_t(output_.Position());
-
   uint32_t frameBytes = 0;
   bool present = FrameIsPresent(frameIndex_, &frameBytes);
   if (!present || (frameBytes > 0 && !movie_->ReadFrame(frameIndex_, frameBuffer_))) {
+    // A key frame that was not converted keeps offset 0, like one not reached.
+    if (frameIndex_ == 0) {
+      Fail("Error: the first frame of " + inputPath_ + " cannot be read\n");
+      return false;
+    }
     if (frameIndex_ < totalFrameCount_) {
       char text[200];
       std::snprintf(text, sizeof text,
@@ -132,6 +185,8 @@ bool CMovieConverter::ConvertStep() {
          " would take the output past 4 GiB, the most its 32-bit offsets can address\n");
     return false;
   }
+  // The seek entry points where this frame's record starts.
+  if (key != nullptr) key->offset = uint32_t(output_.Position());
   output_.Write(record_.Data(), recordBytes);
   if (output_.HadError()) {
     Fail("Error: cannot write " + outputPath_ + "\n");

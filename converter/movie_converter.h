@@ -12,6 +12,7 @@
 #include <optional>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,7 +24,10 @@
 #include "codec/encoder/audio_encoder.h"
 #include "converter/container.h"
 #include "converter/output_file.h"
+#include "converter/samples_per_frame.h"
 #include "platform/file_time.h"
+#include "platform/parallel_lane.h"
+#include "platform/staged_path.h"
 #include "platform/worker_thread.h"
 
 namespace clipvane {
@@ -58,17 +62,27 @@ class CMovieConverter {
   const ContainerHeader& Header() const { return header_; }
   const std::string& CodebookFilePath() const { return codebookFilePath_; }
 
-  // Set when the conversion ended early because a frame could not be read:
-  // the output is complete but shorter than the input announced.
+  // Warnings of a run that still completes its output, one line each: a frame
+  // that could not be read (the output is shorter than the input announced),
+  // a side file or debug sound file that could not be written.
   const std::string& Warning() const { return warning_; }
-  // Set when the conversion could not produce a valid file (a container limit
-  // or a write failure); the output is then removed at destruction.
+  // Set when the run cannot produce a valid file (a container limit, a write
+  // failure, a failed training); nothing is then left at the output path.
   bool Failed() const { return !failure_.empty(); }
   const std::string& Failure() const { return failure_; }
 
   // Lowers the container's size limit so that tests can reach it without
   // writing gigabytes.
   void SetContainerLimitForTesting(uint64_t bytes) { containerLimit_ = bytes; }
+  // How many threads the run may use (default: one per processor); 1 keeps
+  // everything on the calling thread. The output is the same either way.
+  void SetThreadCount(int threads) { threads_ = threads < 1 ? 1 : threads; }
+  // Replaces the training of a channel, so that tests can make it fail.
+  void SetTrainingForTesting(std::function<void(AudioEncoderState&)> training) { training_ = std::move(training); }
+  // Blocks per channel that the collection pass has run through the encoder.
+  uint64_t CollectedBlocks() const { return collectedBlocks_; }
+  // Lowers how much of a silent tail collection keeps, for tests.
+  void SetSilentTailForTesting(uint64_t blocks);
 
  private:
   struct FrameAudio;
@@ -77,17 +91,25 @@ class CMovieConverter {
   void StopTrainer();
   SeekEntry* TakeKeyFrame();
   int32_t EncodeFrameAudio(bool keyFrame, bool collect, std::size_t* packetBytes);
+  void EncodeChannel(uint32_t channel);
   bool FrameIsPresent(int32_t frame, uint32_t* bytes) const;
   int32_t NextAllotment();
   void FetchFrameAudio(int32_t samples);
-  bool WriteSideFileImage(int32_t channel);
+  bool WriteSideFile(std::string* reason);
   void StartTrainer(int32_t channel);
   void Fail(std::string message);
+  void Warn(const std::string& message);
+  const std::string* Refuse(std::string message);
+  uint64_t SmallestFirstRecord(uint32_t firstFrameBytes) const;
+  void OpenDebugSound(const std::string& path);
+  void DebugSoundFailed(const std::string& reason);
 
   std::string inputPath_;
   std::string outputPath_;
   std::string codebookFilePath_;
-  std::string sideFileTempPath_;
+  std::string debugSoundPath_;
+  platform::StagedPath outputStage_{platform::TemporarySlot::kOutput};
+  platform::StagedPath debugSoundStage_{platform::TemporarySlot::kDebugSound};
   OutputFile output_;
   std::unique_ptr<avi::AviReader> movie_;
   std::vector<SeekEntry> keyFrames_;
@@ -95,6 +117,10 @@ class CMovieConverter {
   int32_t frameIndex_ = 0;
   ContainerHeader header_;
   float samplesPerFrame_ = 0.0f;  // audio samples per video frame
+  // Shared by the collection and the conversion pass of this conversion, so
+  // that conversion continues the sequence collection began; a second
+  // converter in the same process starts afresh.
+  FrameAllotment allotment_;
   platform::FileTime inputLastWriteTime_;
   int32_t totalFrameCount_ = 0;
   int32_t framesAvailable_ = 0;  // frames the input can deliver (index and announced length)
@@ -103,10 +129,18 @@ class CMovieConverter {
   std::vector<std::unique_ptr<CAudioGrabber>> ownedGrabbers_;
   float quality_ = 128.0f;
   std::vector<uint8_t> codebookBlock_;
-  platform::WorkerThread trainer_;
+  // The images trained by this run, channel 0 first; the conversion uses
+  // them whether or not the side file could be written.
+  std::vector<CodebookImage> trainedImages_;
+  uint64_t collectLimitBlocks_ = 0;  // blocks per channel the collection pass keeps
+  uint64_t collectedBlocks_ = 0;
+  std::vector<std::unique_ptr<platform::WorkerThread>> trainers_;  // one per channel
   bool trainerActive_ = false;
+  bool trainParallel_ = false;  // every channel's trainer started at once
   std::atomic<bool> stopTraining_{false};
-  int32_t trainingChannel_ = 0;
+  int32_t trainingChannel_ = 0;  // the channel whose training is awaited next
+  int32_t startedTrainers_ = 0;
+  std::vector<std::string> inlineTrainingFailures_;  // when training had to run on this thread
   bool debugSoundOn_ = false;
   std::vector<AudioDecoderState> decoderStates_;
   DebugSoundFile debugSoundFile_;
@@ -115,6 +149,25 @@ class CMovieConverter {
   std::string warning_;
   std::string failure_;
   uint64_t containerLimit_ = kMaxContainerBytes;
+  uint64_t silentTailBlocks_;
+  std::function<void(AudioEncoderState&)> training_;
+
+  // Threads the conversion may use: channels side by side, training of the
+  // channels at the same time. The output does not depend on it.
+  int threads_ = platform::ProcessorCount();
+  platform::ParallelLane lane_;  // encodes channel 0 while this thread does channel 1
+
+  // One channel's share of the frame being encoded.
+  struct ChannelFrame {
+    std::vector<uint8_t> packets;  // the channel's packets, one after the other
+    std::vector<uint8_t> sizes;    // the size of each
+    std::vector<int16_t> decoded;  // with debug sound: the decoded blocks
+  };
+  std::vector<ChannelFrame> channelFrames_;
+  int32_t frameBlocks_ = 0;
+  bool frameIsKey_ = false;
+  bool frameCollects_ = false;
+  bool frameDecodes_ = false;
 
   // Per-step buffers, kept between steps so a step allocates nothing once warm.
   std::vector<uint8_t> frameBuffer_;

@@ -15,9 +15,4 @@ int32_t FrameAllotment::Next(float x, int32_t q) {
   return result;
 }
 
-int32_t SamplesPerFrame(float x, int32_t q) {
-  static FrameAllotment allotment;
-  return allotment.Next(x, q);
-}
-
 }  // namespace clipvane

@@ -18,8 +18,4 @@ class FrameAllotment {
   int64_t samplesHandedOut_ = 0;  // T
 };
 
-// The process-wide allotment. Its counters are never reset, so a conversion
-// pass continues the sequence that a preceding collection pass began.
-int32_t SamplesPerFrame(float x, int32_t q);
-
 }  // namespace clipvane

@@ -1,13 +1,14 @@
 #include "platform/keyboard.h"
 
-#include <csignal>
-#include <cstdlib>
+#include "platform/terminal_mode.h"
 
 #if defined(_WIN32)
 #include <conio.h>
 #include <windows.h>
 #else
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,46 +16,19 @@
 
 namespace clipvane::platform {
 
-namespace {
-
-volatile std::sig_atomic_t g_cancelRequested = 0;
-
-}  // namespace
-
-bool CancelRequested() { return g_cancelRequested != 0; }
-
 #if defined(_WIN32)
 
+namespace terminal {
+// The console keeps its own mode; _getch already reads without echo.
+void RestoreForGood() {}
+void RestoreForStop() {}
+void KeyModeOwed() {}
+}  // namespace terminal
+
 namespace {
 
-// The system ends the process as soon as the handler of a console close (or
-// of a log-off or shut-down) returns, and at the latest about five seconds
-// after the event. The handler holds the process that long, so the driver can
-// cancel and remove the unfinished output; the process ends from main then.
-constexpr DWORD kCloseGraceMilliseconds = 10000;
-
-BOOL WINAPI onConsoleControl(DWORD event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-      // A second Ctrl-C falls through to the default handler, which ends the
-      // process at once: the user insists.
-      if (g_cancelRequested) return FALSE;
-      g_cancelRequested = 1;
-      return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      g_cancelRequested = 1;
-      Sleep(kCloseGraceMilliseconds);
-      return TRUE;
-    default:
-      return FALSE;
-  }
-}
-
 // Keys come only from a console. Redirected input (a file or a pipe) is
-// never read as keys.
+// never read as keys: _isatty would also take the NUL device for one.
 bool standardInputIsConsole() {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
@@ -64,12 +38,11 @@ bool standardInputIsConsole() {
 }  // namespace
 
 // The console reads keys one at a time and without echo through _kbhit and
-// _getch whatever its line mode, so nothing is switched or restored. Whether
-// standard input is a console is asked on every poll, which costs little.
-ConsoleKeyboard::ConsoleKeyboard() = default;
+// _getch whatever its line mode, so nothing is switched or restored.
+ConsoleKeyboard::ConsoleKeyboard() : isTerminal_(standardInputIsConsole()) {}
 ConsoleKeyboard::~ConsoleKeyboard() = default;
 
-bool ConsoleKeyboard::KeyWaiting() { return standardInputIsConsole() && _kbhit() != 0; }
+bool ConsoleKeyboard::KeyWaiting() { return isTerminal_ && _kbhit() != 0; }
 
 int ConsoleKeyboard::ReadKey() {
   if (!KeyWaiting()) return -1;
@@ -80,102 +53,125 @@ int ConsoleKeyboard::ReadKey() {
   return key;
 }
 
-void InstallCancelSignals() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
-
 #else
 
 namespace {
 
-// The terminal settings found at start-up. They live outside the object so
-// that the signal handler and the exit hook can put them back.
+// Who has the terminal. The settings below are written only while the mode is
+// kUntouched, before it changes, so a handler that sees another mode reads
+// them complete.
+enum TerminalMode : int {
+  kUntouched = 0,  // the terminal has the settings it came with
+  kKeyMode = 1,    // unbuffered, no echo
+  kOwed = 2,       // given back for a stop, or changed by someone while stopped: retake at the next poll
+};
+std::atomic<int> g_mode{kUntouched};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handlers change the mode");
 struct termios g_savedTerminal;
-volatile std::sig_atomic_t g_terminalNeedsRestore = 0;
+struct termios g_keyTerminal;
 bool g_exitHookInstalled = false;
-
-// Async-signal-safe: tcsetattr is on the list of functions a handler may call.
-void restoreTerminal() {
-  if (g_terminalNeedsRestore) {
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
-    g_terminalNeedsRestore = 0;
-  }
-}
-
-extern "C" void restoreTerminalAtExit() { restoreTerminal(); }
-
-// The first signal only asks the driver to cancel, which tears everything
-// down in order. A second one means the user insists (or the driver is stuck):
-// give the terminal back and die of the signal as if no handler existed.
-extern "C" void onCancelSignal(int signalNumber) {
-  if (g_cancelRequested) {
-    restoreTerminal();
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    ::sigaction(signalNumber, &fallback, nullptr);
-    ::raise(signalNumber);  // delivered with the default action once the handler returns
-    return;
-  }
-  g_cancelRequested = 1;
-}
 
 // A job in the background may neither change the terminal's modes nor read
 // from it (the system would stop it), so it leaves the terminal alone until
 // it is brought to the foreground. A terminal that is not the controlling one
-// has no foreground group and no job control.
+// has no foreground group and no job control. Async-signal-safe.
 bool inForeground() {
   const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
   return foreground < 0 || foreground == ::getpgrp();
 }
 
-}  // namespace
-
-ConsoleKeyboard::ConsoleKeyboard() {
-  isTerminal_ = ::isatty(STDIN_FILENO) != 0;
-  enterKeyMode();
+// tcsetattr is async-signal-safe; errno is kept for the code a handler interrupts.
+void applySettings(const struct termios& settings) {
+  const int savedErrno = errno;
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+  errno = savedErrno;
 }
 
-void ConsoleKeyboard::enterKeyMode() {
-  if (!isTerminal_ || ownsTerminal_ || g_terminalNeedsRestore || !inForeground()) return;
+extern "C" void restoreTerminalAtExit() { terminal::RestoreForGood(); }
+
+}  // namespace
+
+namespace terminal {
+
+void RestoreForGood() {
+  // From key mode, or owed after a stop the shell may not have undone.
+  if (g_mode.exchange(kUntouched) != kUntouched) applySettings(g_savedTerminal);
+}
+
+void RestoreForStop() {
+  int mode = g_mode.load();
+  while (mode != kUntouched && !g_mode.compare_exchange_weak(mode, kOwed)) {
+  }
+  if (mode != kUntouched && inForeground()) applySettings(g_savedTerminal);
+}
+
+void KeyModeOwed() {
+  int expected = kKeyMode;
+  g_mode.compare_exchange_strong(expected, kOwed);
+}
+
+}  // namespace terminal
+
+namespace {
+
+// Takes the terminal for keys, or takes it back after a stop and continue.
+// Only a keyboard in the foreground does, and only the one that took it first.
+bool takeTerminal(bool ownsTerminal) {
+  if (!inForeground()) return ownsTerminal;
+  const int mode = g_mode.load();
+  if (mode == kKeyMode) return ownsTerminal;
+  if (mode == kOwed) {
+    if (ownsTerminal) {
+      // Marked before the change: a stop that comes in between gives the terminal back again.
+      g_mode.store(kKeyMode);
+      applySettings(g_keyTerminal);
+    }
+    return ownsTerminal;
+  }
+  if (ownsTerminal) return true;  // given back for good: the process is on its way out
   struct termios current;
-  if (::tcgetattr(STDIN_FILENO, &current) != 0) return;
+  if (::tcgetattr(STDIN_FILENO, &current) != 0) return false;
   g_savedTerminal = current;
   // Keys arrive one at a time without waiting for Enter and without being
-  // printed over the progress line; Ctrl-C still raises SIGINT.
-  struct termios keys = current;
-  keys.c_lflag &= ~tcflag_t(ICANON | ECHO);
-  keys.c_cc[VMIN] = 1;
-  keys.c_cc[VTIME] = 0;
-  if (!g_exitHookInstalled) {
-    g_exitHookInstalled = std::atexit(restoreTerminalAtExit) == 0;
-  }
-  g_terminalNeedsRestore = 1;
-  ownsTerminal_ = true;
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &keys);
+  // printed over the progress line; Ctrl-C and Ctrl-Z still raise their signals.
+  g_keyTerminal = current;
+  g_keyTerminal.c_lflag &= ~tcflag_t(ICANON | ECHO);
+  g_keyTerminal.c_cc[VMIN] = 1;
+  g_keyTerminal.c_cc[VTIME] = 0;
+  if (!g_exitHookInstalled) g_exitHookInstalled = std::atexit(restoreTerminalAtExit) == 0;
+  g_mode.store(kKeyMode);
+  applySettings(g_keyTerminal);
+  return true;
+}
+
+}  // namespace
+
+ConsoleKeyboard::ConsoleKeyboard() : isTerminal_(::isatty(STDIN_FILENO) != 0) {
+  if (isTerminal_) ownsTerminal_ = takeTerminal(false);
 }
 
 ConsoleKeyboard::~ConsoleKeyboard() {
-  if (ownsTerminal_) restoreTerminal();
+  if (ownsTerminal_) terminal::RestoreForGood();
 }
 
 bool ConsoleKeyboard::KeyWaiting() {
   if (pending_ >= 0) return true;
-  if (endOfInput_) return false;
-  if (isTerminal_) {
-    if (!inForeground()) return false;
-    enterKeyMode();
-  }
+  // A pipe or a file is never read: its bytes belong to whoever reads the
+  // input after this run (the next turn of a shell loop).
+  if (!isTerminal_ || endOfInput_) return false;
+  if (!inForeground()) return false;
+  ownsTerminal_ = takeTerminal(ownsTerminal_);
   struct pollfd input {};
   input.fd = STDIN_FILENO;
   input.events = POLLIN;
   const int ready = ::poll(&input, 1, 0);
   if (ready <= 0) return false;  // nothing yet, or interrupted: ask again next time
   if (input.revents & POLLNVAL) {
-    endOfInput_ = true;  // standard input is closed
+    endOfInput_ = true;
     return false;
   }
   if (!(input.revents & (POLLIN | POLLHUP | POLLERR))) return false;
-  // poll reports a file or a finished pipe as readable for ever, so take the
-  // byte now: only a real byte counts as a key, end of input never does.
+  // A hung-up terminal stays "readable" for ever; only a real byte is a key.
   unsigned char byte = 0;
   const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
   if (got == 1) {
@@ -192,20 +188,6 @@ int ConsoleKeyboard::ReadKey() {
   const int key = pending_;
   pending_ = -1;
   return key;
-}
-
-void InstallCancelSignals() {
-  struct sigaction action {};
-  action.sa_handler = onCancelSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  // A closed terminal cancels too.
-  ::sigaction(SIGHUP, &action, nullptr);
-  // A reader of the progress lines that goes away (a pipe into `head`) must
-  // not kill the process half-way: the failed write is seen and cancels.
-  ::signal(SIGPIPE, SIG_IGN);
 }
 
 #endif

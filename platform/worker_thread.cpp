@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace clipvane::platform {
@@ -15,6 +16,7 @@ struct WorkerThread::Impl {
   std::mutex mutex;
   std::condition_variable finishedSignal;
   bool finished = true;
+  std::string failure;  // written by the worker before `finished`
 };
 
 WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {}
@@ -26,17 +28,25 @@ bool WorkerThread::Start(std::function<void()> work) {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->finished = false;
+    impl_->failure.clear();
   }
   Impl* impl = impl_.get();
   try {
     impl_->thread = std::thread([impl, job = std::move(work)]() {
+      // Nothing may leave a thread. A failed job still counts as finished, so
+      // the waiter is never left polling for ever, and says why it failed.
+      std::string failure;
       try {
         job();
+      } catch (const std::bad_alloc&) {
+        failure = "out of memory";
+      } catch (const std::exception& error) {
+        failure = error.what();
       } catch (...) {
-        // Nothing may leave a thread; a failed job still counts as finished
-        // so that the waiter is never left polling for ever.
+        failure = "unknown failure";
       }
       std::lock_guard<std::mutex> lock(impl->mutex);
+      impl->failure = std::move(failure);
       impl->finished = true;
       impl->finishedSignal.notify_all();
     });
@@ -66,6 +76,8 @@ bool WorkerThread::Running() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return !impl_->finished;
 }
+
+const std::string& WorkerThread::Failure() const { return impl_->failure; }
 
 void WorkerThread::Join() {
   if (impl_->thread.joinable()) impl_->thread.join();

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace clipvane::platform {
 
@@ -20,6 +21,9 @@ class WorkerThread {
   // finished (or none is running); the worker's writes are then visible.
   bool WaitFor(int milliseconds);
   bool Running() const;
+  // After the worker has finished: the failure that ended its work early (an
+  // exception, memory exhausted), or empty when the work ran to its end.
+  const std::string& Failure() const;
   // Waits without limit.
   void Join();
 

@@ -220,6 +220,30 @@ TEST(OpenDml, WithoutUsableIndexesTheScanWalksEveryRiff) {
   EXPECT_EQ(bytes, frames[6].payload);
 }
 
+TEST(OpenDml, AudioIndxThatIsAStandardIndexNextToAVideoSuperIndex) {
+  const std::vector<TestChunk> frames = OpenDmlFrames();
+  std::vector<std::vector<uint8_t>> audioChunks;
+  std::vector<uint8_t> allAudio;
+  for (uint32_t i = 0; i < frames.size(); ++i) {
+    audioChunks.push_back(Payload(60 + i, 12 + 4 * i));
+    allAudio.insert(allAudio.end(), audioChunks.back().begin(), audioChunks.back().end());
+  }
+  const TestStream stereo{"auds", "", 11025, 1, 0, 4, WaveFormat(1, 2, 11025, 16, 4, true)};
+  AviReader reader;
+  ASSERT_TRUE(reader.OpenBuffer(test::BuildOpenDmlMovieWithAudio(frames, stereo, audioChunks)));
+  EXPECT_EQ(reader.VideoIndexSource(), IndexSource::kOpenDml);
+  EXPECT_EQ(reader.AudioIndexSource(), IndexSource::kOpenDml);
+  ASSERT_EQ(reader.IndexedFrameCount(), 7);
+  EXPECT_EQ(KeyFrames(reader), (std::vector<int32_t>{0, 4}));
+  std::vector<uint8_t> bytes;
+  for (int32_t f = 0; f < 7; ++f) {
+    ASSERT_TRUE(reader.ReadFrame(f, bytes));
+    EXPECT_EQ(bytes, frames[size_t(f)].payload) << f;
+  }
+  EXPECT_EQ(reader.AudioBytes(), allAudio.size());
+  EXPECT_EQ(ReadAllAudio(reader), allAudio);
+}
+
 TEST(OpenDml, MovieLargerThan4GiB) {
   // A sparse file: only the headers, the frames and the indexes are written;
   // a JUNK chunk of almost 4 GiB in between costs no disk space.

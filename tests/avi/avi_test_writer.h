@@ -3,6 +3,7 @@
 // cover (OpenDML, 'rec ' lists, no index, odd layouts) byte by byte, so each
 // test knows exactly what the reader must find.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -343,6 +344,86 @@ inline MoviePieces BuildOpenDmlMovie(const std::vector<TestChunk>& frames, size_
   result.pieces.emplace_back(next, c.data);
   result.size = next + c.Size();
   return result;
+}
+
+// One RIFF without 'idx1' holding a video and an audio stream, each frame
+// followed by one audio chunk. The video's 'indx' is a super index naming two
+// 'ix00' standard indexes inside 'movi' (the second with a 64-bit base); the
+// audio's 'indx' is itself a standard index, as some writers store short
+// movies. `frames` and `audioChunks` have the same length.
+inline std::vector<uint8_t> BuildOpenDmlMovieWithAudio(const std::vector<TestChunk>& frames, const TestStream& audio,
+                                                       const std::vector<std::vector<uint8_t>>& audioChunks) {
+  Bytes b;
+  const size_t riff = b.BeginList("RIFF", "AVI ");
+  const size_t hdrl = b.BeginList("LIST", "hdrl");
+  WriteMainHeader(b, 2);
+  const size_t videoList = b.BeginList("LIST", "strl");
+  const TestStream video{"vids", "qks1", 25, 1, uint32_t(frames.size()), 0, BitmapFormat(16, 8, "qks1")};
+  WriteStreamHeader(b, video);
+  b.Chunk("strf", video.format);
+  const size_t indx = b.Begin("indx");
+  b.U16(4);
+  b.U8(0);
+  b.U8(0);  // index of indexes
+  b.U32(2);
+  b.Tag("00dc");
+  b.U32(0);
+  b.U32(0);
+  b.U32(0);
+  const size_t superEntries = b.Size();
+  for (int i = 0; i < 2; ++i) {
+    b.U64(0);
+    b.U32(0);
+    b.U32(0);
+  }
+  b.End(indx);
+  b.End(videoList);
+  const size_t audioList = b.BeginList("LIST", "strl");
+  WriteStreamHeader(b, audio);
+  b.Chunk("strf", audio.format);
+  const size_t audioIndx = b.Begin("indx");
+  b.U16(2);
+  b.U8(0);
+  b.U8(1);  // index of chunks
+  b.U32(uint32_t(audioChunks.size()));
+  b.Tag("01wb");
+  const size_t audioBase = b.Size();
+  b.U64(0);
+  b.U32(0);
+  const size_t audioEntries = b.Size();
+  for (size_t i = 0; i < audioChunks.size(); ++i) b.U64(0);
+  b.End(audioIndx);
+  b.End(audioList);
+  b.End(hdrl);
+  const size_t movi = b.BeginList("LIST", "movi");
+  std::vector<size_t> videoData, audioData;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    b.Chunk(frames[i].id, frames[i].payload);
+    videoData.push_back(b.Size() - frames[i].payload.size() - (frames[i].payload.size() & 1));
+    b.Chunk("01wb", audioChunks[i]);
+    audioData.push_back(b.Size() - audioChunks[i].size() - (audioChunks[i].size() & 1));
+  }
+  const size_t half = frames.size() / 2;
+  const std::vector<size_t> first(videoData.begin(), videoData.begin() + std::ptrdiff_t(half));
+  const std::vector<size_t> second(videoData.begin() + std::ptrdiff_t(half), videoData.end());
+  const uint64_t firstIx = b.Size();
+  WriteStandardIndex(b, first, 0, 0, frames, 0);
+  const uint64_t secondIx = b.Size();
+  WriteStandardIndex(b, second, movi, 0, frames, half);
+  b.End(movi);
+  b.End(riff);
+  b.PatchU64(superEntries, firstIx);
+  b.PatchU32(superEntries + 8, uint32_t(8 + 24 + 8 * first.size()));
+  b.PatchU32(superEntries + 12, uint32_t(first.size()));
+  b.PatchU64(superEntries + 16, secondIx);
+  b.PatchU32(superEntries + 24, uint32_t(8 + 24 + 8 * second.size()));
+  b.PatchU32(superEntries + 28, uint32_t(second.size()));
+  b.PatchU64(audioBase, movi);
+  for (size_t i = 0; i < audioChunks.size(); ++i) {
+    b.PatchU32(audioEntries + 8 * i, uint32_t(audioData[i] - movi));
+    b.PatchU32(audioEntries + 8 * i + 4, uint32_t(audioChunks[i].size()));
+  }
+  return b.data;
 }
 
 }  // namespace clipvane::avi::test

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "format/packet_format.h"
 #include "guarded_buffer.h"
 
 namespace clipvane {
@@ -106,7 +107,7 @@ TEST(InputBitStream, ReadsBackWhatTheWriterPut) {
   std::mt19937 rng(1);
   for (int trial = 0; trial < 500; ++trial) {
     OutputBitStream out;
-    const uint32_t header = rng();
+    const uint32_t header = rng() & ~0x3000u;  // packet mode 0: all 160 bits are the packet's
     out.Put(header >> 16, 16);
     out.Put(header & 0xFFFF, 16);
     std::vector<std::pair<uint32_t, int>> fields;
@@ -132,17 +133,25 @@ TEST(InputBitStream, ReadsBackWhatTheWriterPut) {
   }
 }
 
-TEST(InputBitStream, NeverFetchesBeyondTwentyBytes) {
-  testing::GuardedBuffer buffer(20);
-  ASSERT_TRUE(buffer.ok());
-  uint8_t ones[20];
-  for (auto& b : ones) b = 0xFF;
-  buffer.Fill(ones);
-  InputBitStream in(buffer.data());
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(in.Read(16), 0xFFFFu) << "pulse word " << i;
-  // Past the longest packet the reader supplies zeros and touches nothing.
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(in.Read(13), 0u);
-  EXPECT_EQ(in.BitsRead(), 160 + 52);
+TEST(InputBitStream, NeverFetchesBeyondItsPacket) {
+  // Each packet sits at the very end of readable memory: all bits set but the
+  // packet mode, so any byte beyond it would crash or show up as ones.
+  for (int mode = 0; mode < kPacketModes; ++mode) {
+    const int bytes = kPacketModeTable[mode].bytes;
+    testing::GuardedBuffer buffer{std::size_t(bytes)};
+    ASSERT_TRUE(buffer.ok());
+    uint8_t packet[20];
+    for (auto& b : packet) b = 0xFF;
+    packet[3] = uint8_t(0xCF | mode << 4);
+    buffer.Fill(packet);
+    InputBitStream in(buffer.data());
+    EXPECT_EQ(in.HeaderWord1(), uint32_t(0xCFFF | mode << 12));
+    const int pulseWords = bytes / 2 - 2;
+    for (int i = 0; i < pulseWords; ++i) EXPECT_EQ(in.Read(16), 0xFFFFu) << "mode " << mode << " word " << i;
+    // Past the packet the reader supplies zeros and touches nothing.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(in.Read(13), 0u) << "mode " << mode;
+    EXPECT_EQ(in.BitsRead(), bytes * 8 + 52);
+  }
 }
 
 TEST(InputBitStream, HeaderWordsAreLittleEndian) {

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <new>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "converter/container.h"
 #include "converter/movie_converter.h"
 #include "converter/samples_per_frame.h"
+#include "tests/e2e/test_avi_writer.h"
 
 namespace clipvane {
 namespace {
@@ -171,6 +175,129 @@ TEST(ContainerLimit, AnOutputPastTheOffsetsReachIsRefusedAndRemoved) {
   }
   EXPECT_EQ(std::filesystem::file_size(output), fullSize);
   std::filesystem::remove(output);
+}
+
+
+// A scratch copy of a sample movie, so that its side file lands in a folder of
+// the test's own.
+std::string ScratchCopy(const char* name, const std::string& as) {
+  const std::string folder = ::testing::TempDir() + "/converter_unit_" + as;
+  std::filesystem::create_directories(folder);
+  const std::string path = folder + "/" + as + ".avi";
+  std::filesystem::copy_file(DataFile(name), path, std::filesystem::copy_options::overwrite_existing);
+  return path;
+}
+
+TEST(CodebookPhase, CollectionKeepsNoMoreSilenceThanTheFileJustifies) {
+  // 60 frames at 25 per second, but audio for only the first 10: 8820
+  // samples, 69 blocks' worth, against about 414 blocks of timeline.
+  testing::TestMovie movie;
+  movie.channels = 1;
+  for (int i = 0; i < 60; ++i) {
+    movie.frames.push_back(std::vector<uint8_t>(40, uint8_t(i)));
+    movie.keyFrames.push_back(i % 10 == 0);
+  }
+  for (int n = 0; n < 8820; ++n) movie.samples.push_back(int16_t((n * 37) % 4000 - 2000));
+  const std::string folder = ::testing::TempDir() + "/converter_unit_tail";
+  std::filesystem::create_directories(folder);
+  const std::string input = folder + "/tail.avi";
+  ASSERT_TRUE(testing::WriteTestMovie(input, movie));
+  for (uint64_t tail : {uint64_t(1) << 20, uint64_t(0)}) {
+    CMovieConverter converter;
+    ASSERT_EQ(converter.Open(input, input + ".qkds", "", 128.0f), nullptr);
+    converter.SetSilentTailForTesting(tail);
+    ASSERT_TRUE(converter.DecideCodebookRebuild(true, false));
+    int frames = 0;
+    while (converter.CollectStep()) ++frames;
+    EXPECT_EQ(frames, 60);  // every frame still takes its place in the allotment
+    if (tail != 0) {
+      EXPECT_GE(converter.CollectedBlocks(), 410u);
+    } else {
+      // Collection stops within one frame (7 blocks) of the audio held.
+      EXPECT_GE(converter.CollectedBlocks(), 69u);
+      EXPECT_LE(converter.CollectedBlocks(), 69u + 7u);
+    }
+  }
+}
+
+TEST(CodebookPhase, AFailedTrainingWritesNoSideFileAndLeavesNoOutput) {
+  const std::string input = ScratchCopy("p02_ff_mpeg4_2997fps_chord_stereo44100.avi", "failing");
+  const std::string output = input + ".qkds";
+  {
+    CMovieConverter converter;
+    ASSERT_EQ(converter.Open(input, output, "", 128.0f), nullptr);
+    ASSERT_TRUE(converter.DecideCodebookRebuild(true, false));
+    while (converter.CollectStep()) {
+    }
+    int trained = 0;
+    converter.SetTrainingForTesting([&trained](AudioEncoderState&) {
+      // The second channel runs out of memory half-way.
+      if (++trained == 2) throw std::bad_alloc();
+    });
+    while (converter.BuildStep()) {
+    }
+    EXPECT_EQ(trained, 2);
+    ASSERT_TRUE(converter.Failed());
+    EXPECT_EQ(converter.Failure(), "Error: the codebook of " + input + " could not be trained (out of memory)\n");
+    EXPECT_FALSE(converter.BuildStep());
+    EXPECT_FALSE(converter.ConvertStep());
+  }
+  EXPECT_FALSE(std::filesystem::exists(CodebookPathFor(input)));
+  EXPECT_FALSE(std::filesystem::exists(CodebookPathFor(input) + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(output));
+  EXPECT_FALSE(std::filesystem::exists(output + ".part"));
+}
+
+// A tone, 20 frames at 25 fps, with `sampleRate` samples per second.
+testing::TestMovie ToneMovie(uint32_t sampleRate) {
+  testing::TestMovie movie;
+  movie.width = 16;
+  movie.height = 8;
+  for (int i = 0; i < 20; ++i) {
+    movie.frames.push_back(std::vector<uint8_t>(24, uint8_t(i)));
+    movie.keyFrames.push_back(i % 5 == 0);
+  }
+  movie.channels = 1;
+  movie.sampleRate = sampleRate;
+  for (uint32_t i = 0; i < sampleRate * 20 / 25; ++i) movie.samples.push_back(int16_t(i % 64 < 32 ? 2000 : -2000));
+  return movie;
+}
+
+// Trains, converts and returns the output's bytes, as the driver does.
+std::vector<uint8_t> ConvertWithTraining(const std::string& input, const std::string& output) {
+  {
+    CMovieConverter converter;
+    EXPECT_EQ(converter.Open(input, output, "", 128.0f), nullptr);
+    EXPECT_TRUE(converter.DecideCodebookRebuild(true, false));
+    while (converter.CollectStep()) {
+    }
+    while (converter.BuildStep()) {
+    }
+    EXPECT_TRUE(converter.LoadCodebook());
+    while (converter.ConvertStep()) {
+    }
+    EXPECT_FALSE(converter.Failed());
+  }
+  std::ifstream file(output, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The per-frame audio allotment carries over from the collection pass to the
+// conversion pass of one converter, never from one converter to the next: a
+// movie converts to the same bytes whatever was converted before it in the
+// same process (882 and 1470.6 samples per frame give different sequences).
+TEST(FrameAllotment, EachConverterStartsItsOwnSequence) {
+  const std::string dir = ::testing::TempDir();
+  const std::string first = dir + "/allot_a.avi", other = dir + "/allot_b.avi", output = dir + "/allot.qkds";
+  ASSERT_TRUE(testing::WriteTestMovie(first, ToneMovie(22050)));
+  ASSERT_TRUE(testing::WriteTestMovie(other, ToneMovie(36765)));
+  const std::vector<uint8_t> alone = ConvertWithTraining(first, output);
+  ASSERT_GT(alone.size(), kContainerHeaderBytes);
+  ConvertWithTraining(other, output);
+  EXPECT_EQ(ConvertWithTraining(first, output), alone);
+  for (const std::string& path : {first, other, output, CodebookPathFor(first), CodebookPathFor(other)}) {
+    std::filesystem::remove(path);
+  }
 }
 
 }  // namespace

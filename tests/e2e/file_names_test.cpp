@@ -65,8 +65,10 @@ void ConvertAndCheck(const std::string& input, const std::string& stem) {
   ASSERT_EQ(second.status, 0) << second.output;
   EXPECT_EQ(second.output.find("Collecting"), std::string::npos) << second.output;
 
-  // A run that fails after creating its output removes it again by name: a
-  // side file too short for the movie's channel.
+  // A run that fails leaves the earlier output as it was and no temporary
+  // beside it, found and removed by name: a side file too short for the
+  // movie's channel.
+  const std::vector<uint8_t> earlier = ReadWholeFile(output);
   std::FILE* shortSide = platform::OpenFile(side, "wb");
   ASSERT_NE(shortSide, nullptr);
   std::fputs("too short", shortSide);
@@ -74,7 +76,8 @@ void ConvertAndCheck(const std::string& input, const std::string& stem) {
   ToolResult failed = RunTool({"-in", input, "-out", output, "-nocodebook"});
   EXPECT_EQ(failed.status, 1) << failed.output;
   EXPECT_NE(failed.output.find("Error: cannot read the codebook"), std::string::npos) << failed.output;
-  EXPECT_FALSE(Exists(output));
+  EXPECT_EQ(ReadWholeFile(output), earlier);
+  EXPECT_FALSE(Exists(output + ".part"));
 }
 
 TEST(FileNames, LettersBeyondAsciiInFolderAndFileNames) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "codebook/channel_codebook.h"
 #include "codec/audio_packet.h"
 #include "codec/encoder/encoder_steps.h"
 #include "tests/encoder/test_audio.h"

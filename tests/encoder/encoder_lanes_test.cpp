@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 
+#include "codebook/channel_codebook.h"
 #include "codec/encoder/encoder_steps.h"
 #include "tests/encoder/reference_encoder.h"
 

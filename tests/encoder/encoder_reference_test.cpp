@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "codebook/channel_codebook.h"
 #include "codec/encoder/encoder_steps.h"
 #include "tests/encoder/reference_encoder.h"
 #include "tests/encoder/test_audio.h"

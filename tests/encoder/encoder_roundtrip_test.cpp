@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "codebook/channel_codebook.h"
 #include "codec/audio_packet.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"

@@ -1,6 +1,7 @@
 // The encoder's stages one by one: the fast formulations against plain ones,
 // and the boundary behaviour each stage is defined by.
 
+#include "codebook/channel_codebook.h"
 #include "codec/encoder/encoder_steps.h"
 
 #include <gtest/gtest.h>

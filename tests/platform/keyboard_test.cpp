@@ -1,4 +1,5 @@
 #include "platform/keyboard.h"
+#include "platform/signals.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -44,105 +45,66 @@ bool TimedKeyWaiting(ConsoleKeyboard& keyboard) {
   return waiting;
 }
 
-TEST(KeyboardTest, PipedBytesAreKeysInOrderAndEndOfPipeIsNoKey) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  StdinReplacement replacement(fds[0]);
-  close(fds[0]);
-
-  ConsoleKeyboard keyboard;
-  EXPECT_FALSE(TimedKeyWaiting(keyboard)) << "an empty open pipe must not block or report a key";
-  EXPECT_EQ(keyboard.ReadKey(), -1);
-
-  ASSERT_EQ(write(fds[1], " x", 2), 2);
-  EXPECT_TRUE(TimedKeyWaiting(keyboard));
-  EXPECT_TRUE(TimedKeyWaiting(keyboard)) << "asking twice must not use up the key";
-  EXPECT_EQ(keyboard.ReadKey(), ' ');
-  EXPECT_TRUE(TimedKeyWaiting(keyboard));
-  EXPECT_EQ(keyboard.ReadKey(), 'x');
-  EXPECT_FALSE(TimedKeyWaiting(keyboard));
-
-  close(fds[1]);
-  for (int poll = 0; poll < 5; ++poll) EXPECT_FALSE(TimedKeyWaiting(keyboard));
-  EXPECT_EQ(keyboard.ReadKey(), -1);
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[64];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, std::size_t(n));
+  return text;
 }
 
-TEST(KeyboardTest, ByteValuesAboveSevenBitsAreNotNegative) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  StdinReplacement replacement(fds[0]);
-  close(fds[0]);
-  const unsigned char high = 0xE9;
-  ASSERT_EQ(write(fds[1], &high, 1), 1);
-  close(fds[1]);
-
-  ConsoleKeyboard keyboard;
-  EXPECT_EQ(keyboard.ReadKey(), 0xE9);
-  EXPECT_EQ(keyboard.ReadKey(), -1);
-}
-
-TEST(KeyboardTest, FileAsInputIsReadToItsEndThenNothingWaits) {
-  char path[] = "/tmp/clipvane_keys_XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, "ab", 2), 2);
-  ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
-  {
-    StdinReplacement replacement(fd);
-    ConsoleKeyboard keyboard;
-    EXPECT_TRUE(TimedKeyWaiting(keyboard));
-    EXPECT_EQ(keyboard.ReadKey(), 'a');
-    EXPECT_EQ(keyboard.ReadKey(), 'b');
-    // A file is always "readable" to poll; its end must still not count as a key.
-    EXPECT_FALSE(TimedKeyWaiting(keyboard));
-    EXPECT_FALSE(TimedKeyWaiting(keyboard));
+// Only a terminal is a keyboard. Whatever else standard input is, no key is
+// ever waiting and not one byte is taken from it: the bytes belong to whoever
+// reads the input next (the next turn of a `while read` loop).
+TEST(KeyboardTest, InputThatIsNotATerminalIsNeverRead) {
+  enum class Kind { kPipe, kClosedPipe, kFile, kNull, kClosed };
+  const struct {
+    const char* name;
+    Kind kind;
+  } cases[] = {
+      {"open pipe", Kind::kPipe}, {"finished pipe", Kind::kClosedPipe}, {"file", Kind::kFile},
+      {"/dev/null", Kind::kNull}, {"closed", Kind::kClosed},
+  };
+  const std::string bytes = " a\nb.avi\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int input = -1;     // what stands in for standard input
+    int leftover = -1;  // where the test reads what the keyboard left
+    int writer = -1;
+    if (c.kind == Kind::kPipe || c.kind == Kind::kClosedPipe) {
+      int fds[2];
+      ASSERT_EQ(pipe(fds), 0);
+      ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+      writer = fds[1];
+      if (c.kind == Kind::kClosedPipe) {
+        close(writer);
+        writer = -1;
+      }
+      input = leftover = fds[0];
+    } else if (c.kind == Kind::kFile) {
+      char path[] = "/tmp/clipvane_keys_XXXXXX";
+      input = leftover = mkstemp(path);
+      ASSERT_GE(input, 0);
+      unlink(path);
+      ASSERT_EQ(write(input, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+      ASSERT_EQ(lseek(input, 0, SEEK_SET), 0);
+    } else if (c.kind == Kind::kNull) {
+      input = open("/dev/null", O_RDONLY);
+    }
+    {
+      StdinReplacement replacement(input);
+      ConsoleKeyboard keyboard;
+      for (int poll = 0; poll < 5; ++poll) {
+        EXPECT_FALSE(TimedKeyWaiting(keyboard));
+        EXPECT_EQ(keyboard.ReadKey(), -1);
+      }
+    }
+    if (writer >= 0) close(writer);
+    if (leftover >= 0) {
+      EXPECT_EQ(ReadAll(leftover), bytes);
+    }
+    if (input >= 0) close(input);
   }
-  close(fd);
-  unlink(path);
-}
-
-TEST(KeyboardTest, ClosedOrEmptyInputNeverHasKeys) {
-  {
-    StdinReplacement replacement(-1);
-    ConsoleKeyboard keyboard;
-    EXPECT_FALSE(TimedKeyWaiting(keyboard));
-    EXPECT_EQ(keyboard.ReadKey(), -1);
-  }
-  const int null = open("/dev/null", O_RDONLY);
-  ASSERT_GE(null, 0);
-  {
-    StdinReplacement replacement(null);
-    ConsoleKeyboard keyboard;
-    EXPECT_FALSE(TimedKeyWaiting(keyboard));
-    EXPECT_EQ(keyboard.ReadKey(), -1);
-  }
-  close(null);
-}
-
-TEST(KeyboardTest, FirstSignalOnlyRequestsCancellation) {
-  InstallCancelSignals();
-  EXPECT_FALSE(CancelRequested());
-  raise(SIGINT);
-  EXPECT_TRUE(CancelRequested()) << "the process survives and the driver is told to cancel";
-}
-
-TEST(KeyboardDeathTest, SecondSignalEndsTheProcessBySignal) {
-#if defined(CLIPVANE_TEST_EMULATED)
-  // Re-executing the test program needs a program the system runs by itself,
-  // which an emulated one is not; death tests run first, so a fork is fresh.
-  GTEST_FLAG_SET(death_test_style, "fast");
-#else
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-#endif
-  EXPECT_EXIT(
-      {
-        InstallCancelSignals();
-        raise(SIGTERM);
-        if (!CancelRequested()) std::_Exit(3);
-        raise(SIGTERM);
-        std::_Exit(4);
-      },
-      ::testing::KilledBySignal(SIGTERM), "");
 }
 
 // A pseudo-terminal stands in for the console in the tests below. The child
@@ -228,16 +190,69 @@ TEST_F(TerminalTest, ExitWithoutDestructionRestoresTheTerminal) {
   EXPECT_TRUE(CookedModeRestored());
 }
 
-TEST_F(TerminalTest, SecondInterruptRestoresTheTerminalAndKills) {
-  const int status = RunChild([] {
+// Every way of ending by a signal gives the terminal back first: a second
+// cancel signal, and the re-raise after a cancelled run has cleaned up.
+TEST_F(TerminalTest, EndingByASignalRestoresTheTerminal) {
+  const struct {
+    int first, second;  // raised in turn; 0 for none
+    bool reraise;       // then ReraiseCancelSignal
+  } cases[] = {
+      {SIGINT, SIGINT, false},
+      {SIGTERM, SIGINT, false},
+      {SIGINT, 0, true},
+      {SIGTERM, 0, true},
+      {SIGHUP, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.first << " " << c.second);
+    const int status = RunChild([&c] {
+      InstallCancelSignals();
+      new ConsoleKeyboard;  // still in key mode when the signal comes
+      raise(c.first);
+      if (!CancelRequested()) _exit(4);
+      if (c.second != 0) raise(c.second);
+      if (c.reraise) ReraiseCancelSignal();
+      _exit(5);
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), c.second != 0 ? c.second : c.first);
+    EXPECT_TRUE(CookedModeRestored());
+  }
+}
+
+// Ctrl-Z: the terminal is handed back before the process stops, and key mode
+// is taken again at the first poll after it continues.
+TEST_F(TerminalTest, StopHandsTheTerminalBackAndContinueRetakesIt) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    // A group of its own, which the system does stop (it has a parent
+    // outside it in the same session).
+    setpgid(0, 0);
+    dup2(slave_, STDIN_FILENO);
     InstallCancelSignals();
-    new ConsoleKeyboard;
-    raise(SIGINT);
-    raise(SIGINT);
-    _exit(5);
-  });
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGINT);
+    int result = 0;
+    {
+      ConsoleKeyboard keyboard;
+      raise(SIGTSTP);
+      keyboard.KeyWaiting();
+      struct termios now;
+      if (tcgetattr(STDIN_FILENO, &now) != 0) {
+        result = 10;
+      } else if (now.c_lflag & (ICANON | ECHO)) {
+        result = 11;
+      }
+    }
+    _exit(result);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+  ASSERT_TRUE(WIFSTOPPED(status)) << status;
+  EXPECT_TRUE(CookedModeRestored()) << "stopped with the terminal in key mode";
+  kill(child, SIGCONT);
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "no key mode after continuing";
   EXPECT_TRUE(CookedModeRestored());
 }
 

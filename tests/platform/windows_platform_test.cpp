@@ -15,6 +15,7 @@
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/keyboard.h"
+#include "platform/signals.h"
 
 namespace clipvane::platform {
 namespace {

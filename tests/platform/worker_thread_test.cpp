@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <string>
+
 namespace clipvane::platform {
 namespace {
 
@@ -82,11 +87,24 @@ TEST(WorkerThreadTest, DestructionJoinsARunningWorker) {
   EXPECT_TRUE(done.load());
 }
 
-TEST(WorkerThreadTest, AFailingJobStillCountsAsFinished) {
+TEST(WorkerThreadTest, AFailingJobStillCountsAsFinishedAndSaysWhy) {
+  struct Case {
+    std::function<void()> job;
+    std::string failure;
+  };
+  const Case cases[] = {
+      {[] { throw std::runtime_error("no room for the lists"); }, "no room for the lists"},
+      {[] { throw std::bad_alloc(); }, "out of memory"},
+      {[] { throw 7; }, "unknown failure"},
+      {[] {}, ""},
+  };
   WorkerThread worker;
-  ASSERT_TRUE(worker.Start([] { throw std::runtime_error("no memory for the lists"); }));
-  EXPECT_TRUE(worker.WaitFor(10000));
-  EXPECT_FALSE(worker.Running());
+  for (const Case& c : cases) {
+    ASSERT_TRUE(worker.Start(c.job));
+    EXPECT_TRUE(worker.WaitFor(10000));
+    EXPECT_FALSE(worker.Running());
+    EXPECT_EQ(worker.Failure(), c.failure);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-#include "codebook/channel_codebook.h"
+#include "format/codebook_image.h"
 
-#include "codec/little_endian.h"
+#include "format/little_endian.h"
 
 namespace clipvane {
 

@@ -1,0 +1,171 @@
+// The player's side on a long generated movie (10 minutes of 22,050 Hz stereo
+// speech at 25 fps, converted once): decoding every record through the C
+// interface, opening the container, and clipvane-probe verify with and
+// without the input movie.
+
+#include <benchmark/benchmark.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "avi/avi_reader.h"
+#include "clipvane.h"
+#include "codebook/channel_codebook.h"
+#include "converter/movie_converter.h"
+#include "probe/probe.h"
+#include "tests/e2e/test_avi_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kMinutes = 10;
+constexpr int kFrames = kMinutes * 60 * 25;
+
+uint32_t VideoBytes(int frame) { return 1500 + uint32_t(frame % 12) * 100; }
+
+// The sample speech looped over both channels, the right one half a second later.
+void WriteLongMovie(const std::string& file) {
+  clipvane::avi::AviReader reader;
+  reader.Open(std::string(CLIPVANE_TEST_DATA_DIR) + "/p01_ff_mpeg4_25fps_speech_mono22050.avi");
+  std::vector<int16_t> speech;
+  std::vector<uint8_t> chunk;
+  for (int64_t position = 0; reader.ReadAudioChunk(position, chunk) != 0; position += int64_t(chunk.size() / 2)) {
+    for (std::size_t i = 0; i + 1 < chunk.size(); i += 2) speech.push_back(int16_t(chunk[i] | chunk[i + 1] << 8));
+  }
+  clipvane::testing::TestMovie movie;
+  movie.channels = 2;
+  movie.sampleRate = 22050;
+  for (int i = 0; i < kFrames; ++i) {
+    movie.frames.push_back(std::vector<uint8_t>(VideoBytes(i), uint8_t(i)));
+    movie.keyFrames.push_back(i % 12 == 0);
+  }
+  const std::size_t samples = std::size_t(kMinutes) * 60 * 22050;
+  movie.samples.resize(samples * 2);
+  for (std::size_t n = 0; n < samples; ++n) {
+    movie.samples[2 * n] = speech[n % speech.size()];
+    movie.samples[2 * n + 1] = speech[(n + 11025) % speech.size()];
+  }
+  clipvane::testing::WriteTestMovie(file, movie);
+}
+
+struct LongContainer {
+  std::string movie, container;
+  std::vector<uint32_t> videoSizes;  // the input frames minus their first 4 bytes
+};
+
+// Written and converted once, by a child process, with the built-in codebook
+// as side file so that no training runs.
+const LongContainer& Long() {
+  static const LongContainer c = [] {
+    LongContainer l;
+    const fs::path dir = fs::temp_directory_path() / "clipvane_player_bench";
+    fs::create_directories(dir);
+    l.movie = (dir / "long.avi").string();
+    l.container = (dir / "long.qkds").string();
+    for (int i = 0; i < kFrames; ++i) l.videoSizes.push_back(VideoBytes(i) - 4);
+    const pid_t child = fork();
+    if (child == 0) {
+      WriteLongMovie(l.movie);
+      const clipvane::CodebookImage image = clipvane::ToImage(clipvane::BuiltInCodebook());
+      std::FILE* f = std::fopen(clipvane::CodebookPathFor(l.movie).c_str(), "wb");
+      std::fwrite(image.data(), 1, image.size(), f);
+      std::fwrite(image.data(), 1, image.size(), f);
+      std::fclose(f);
+      clipvane::CMovieConverter converter;
+      if (converter.Open(l.movie, l.container, "", 128.0f) != nullptr) _exit(1);
+      converter.DecideCodebookRebuild(false, true);
+      converter.LoadCodebook();
+      while (converter.ConvertStep()) {
+      }
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return l;
+  }();
+  return c;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::vector<uint8_t> bytes(fs::file_size(path));
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr || std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) bytes.clear();
+  if (f != nullptr) std::fclose(f);
+  return bytes;
+}
+
+struct Memory {
+  const std::vector<uint8_t>* bytes;
+  int64_t position = 0;
+};
+int64_t MemoryRead(void* user, void* buffer, size_t size) {
+  auto* m = static_cast<Memory*>(user);
+  const int64_t n = std::min<int64_t>(int64_t(size), int64_t(m->bytes->size()) - m->position);
+  if (n <= 0) return 0;
+  std::copy_n(m->bytes->data() + m->position, n, static_cast<uint8_t*>(buffer));
+  m->position += n;
+  return n;
+}
+int64_t MemorySeek(void* user, int64_t offset, int whence) {
+  auto* m = static_cast<Memory*>(user);
+  m->position = (whence == CLIPVANE_SEEK_SET ? 0 : whence == CLIPVANE_SEEK_CUR ? m->position
+                                                                               : int64_t(m->bytes->size())) + offset;
+  return m->position;
+}
+constexpr clipvane_io kMemoryIo = {MemoryRead, MemorySeek};
+
+void BM_DecodeThroughCInterface(benchmark::State& state) {
+  const LongContainer& l = Long();
+  const std::vector<uint8_t> bytes = ReadAll(l.container);
+  Memory memory{&bytes};
+  clipvane_container* c = nullptr;
+  if (clipvane_open_io(&kMemoryIo, &memory, &c) != CLIPVANE_OK) return state.SkipWithError("open failed");
+  clipvane_decoder* d = nullptr;
+  clipvane_decoder_create(c, &d);
+  std::vector<int16_t> samples(std::size_t(CLIPVANE_MAX_RECORD_BYTES / CLIPVANE_MIN_PACKET_BYTES) * 128);
+  int64_t blocks = 0;
+  for (auto _ : state) {
+    clipvane_rewind(c, 0);
+    clipvane_record r;
+    while (clipvane_next_record(c, &r) == 1) {
+      if (clipvane_decode_record(d, &r, l.videoSizes[r.frame], samples.data(), samples.size()) < 0) {
+        return state.SkipWithError("decode failed");
+      }
+      blocks += int64_t(r.blockCount) * 2;
+    }
+  }
+  state.counters["blocks_per_s"] = benchmark::Counter(double(blocks), benchmark::Counter::kIsRate);
+  clipvane_decoder_destroy(d);
+  clipvane_close(c);
+}
+BENCHMARK(BM_DecodeThroughCInterface)->Unit(benchmark::kMillisecond);
+
+void BM_OpenContainer(benchmark::State& state) {
+  const LongContainer& l = Long();
+  for (auto _ : state) {
+    clipvane_container* c = nullptr;
+    if (clipvane_open_file(l.container.c_str(), &c) != CLIPVANE_OK) return state.SkipWithError("open failed");
+    clipvane_close(c);
+  }
+}
+BENCHMARK(BM_OpenContainer)->Unit(benchmark::kMillisecond);
+
+void BM_ProbeVerify(benchmark::State& state) {
+  const LongContainer& l = Long();
+  std::vector<std::string> args = {"verify", l.container};
+  if (state.range(0) != 0) args.insert(args.end(), {"--input", l.movie});
+  for (auto _ : state) {
+    if (clipvane::probe::RunProbe(args) != 0) return state.SkipWithError("verify failed");
+  }
+  state.SetLabel(state.range(0) != 0 ? "with --input" : "container only");
+}
+BENCHMARK(BM_ProbeVerify)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

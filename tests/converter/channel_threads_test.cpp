@@ -1,0 +1,86 @@
+// Channels encoded and trained side by side give the bytes of a run on one
+// thread: the container, the side file and the debug sound.
+//
+// Every conversion runs in a child process of its own, as the tool runs one
+// conversion per process.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "converter/movie_converter.h"
+
+namespace clipvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<char> Bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The driver's sequence: open, collect, train, load, convert.
+bool Convert(const std::string& input, const fs::path& folder, int threads) {
+  CMovieConverter converter;
+  converter.SetThreadCount(threads);
+  if (converter.Open(input, (folder / "out.qkds").string(), (folder / "out.wav").string(), 128.0f) != nullptr) {
+    return false;
+  }
+  if (converter.AudioSampleRate() != 0) {
+    if (converter.DecideCodebookRebuild(true, false)) {
+      while (converter.CollectStep()) {
+      }
+      float progress = 0.0f;
+      while (converter.BuildStep()) {
+        if (converter.BuildProgress() + 1e-6f < progress) return false;  // progress never goes back
+        progress = converter.BuildProgress();
+      }
+      if (converter.Failed() || converter.BuildProgress() != 1.0f) return false;
+    }
+    if (!converter.LoadCodebook()) return false;
+  }
+  while (converter.ConvertStep()) {
+  }
+  return !converter.Failed();
+}
+
+bool ConvertInChild(const std::string& sample, const fs::path& folder, int threads) {
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  const std::string input = (folder / "movie.avi").string();
+  fs::copy_file(std::string(CLIPVANE_TEST_DATA_DIR) + "/" + sample, input);
+  const pid_t child = fork();
+  if (child == 0) _exit(Convert(input, folder, threads) ? 0 : 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ChannelThreads, GiveTheBytesOfOneThread) {
+  const fs::path scratch = fs::path(::testing::TempDir()) / ("channel_threads_" + std::to_string(getpid()));
+  for (const char* sample : {"p02_ff_mpeg4_2997fps_chord_stereo44100.avi",
+                             "p04_ff_QKS1_upper_24fps_speech_noise_stereo48000.avi",
+                             "p09_ff_video_longer_than_audio_clipping_stereo32000.avi",
+                             "p01_ff_mpeg4_25fps_speech_mono22050.avi"}) {
+    SCOPED_TRACE(sample);
+    ASSERT_TRUE(ConvertInChild(sample, scratch / "one", 1));
+    ASSERT_TRUE(ConvertInChild(sample, scratch / "two", 2));
+    for (const char* file : {"out.qkds", "movie.cbk", "out.wav"}) {
+      SCOPED_TRACE(file);
+      const std::vector<char> one = Bytes(scratch / "one" / file);
+      EXPECT_GT(one.size(), 44u);
+      EXPECT_TRUE(one == Bytes(scratch / "two" / file));
+    }
+  }
+  fs::remove_all(scratch);
+}
+
+}  // namespace
+}  // namespace clipvane

@@ -8,6 +8,7 @@
 
 #include "codebook/channel_codebook.h"
 #include "codec/encoder/audio_encoder.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "tests/encoder/test_audio.h"
 
 namespace {
@@ -19,7 +20,8 @@ std::vector<int16_t> LoadChannel(const std::string& file, int channels, int chan
   return out;
 }
 
-void EncodeSignal(benchmark::State& state, const std::vector<int16_t>& signal, bool collect) {
+void EncodeSignal(benchmark::State& state, const std::vector<int16_t>& signal, bool collect,
+                  const clipvane::EncoderKernels* kernels = nullptr) {
   const std::size_t blocks = (signal.size() - 256) / 128;
   if (blocks == 0) {
     state.SkipWithError("test audio missing");
@@ -27,6 +29,7 @@ void EncodeSignal(benchmark::State& state, const std::vector<int16_t>& signal, b
   }
   clipvane::AudioEncoderState encoder;
   clipvane::ResetEncoderState(encoder, clipvane::BuiltInCodebook());
+  if (kernels != nullptr) clipvane::UseEncoderKernels(encoder, *kernels);
   uint8_t packet[clipvane::kMaxPacketBytes];
   std::size_t block = 0;
   int64_t bytes = 0;
@@ -62,10 +65,17 @@ void BM_CollectSpeech(benchmark::State& state) {
   EncodeSignal(state, signal, true);
 }
 
+// The same with the fast kernels off: the plain kernels every platform runs.
+void BM_EncodeSpeechPlainKernels(benchmark::State& state) {
+  static const std::vector<int16_t> signal = LoadChannel("speech_mono22050.pcm", 1, 0);
+  EncodeSignal(state, signal, false, &clipvane::PlainEncoderKernels());
+}
+
 BENCHMARK(BM_EncodeSpeech);
 BENCHMARK(BM_EncodeMusic);
 BENCHMARK(BM_EncodeSpeechInNoise);
 BENCHMARK(BM_CollectSpeech);
+BENCHMARK(BM_EncodeSpeechPlainKernels);
 
 }  // namespace
 

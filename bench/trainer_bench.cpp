@@ -1,14 +1,17 @@
 // Training one channel of a 10-minute 22,050 Hz movie: about 100,000 non-key
 // blocks (reflection deltas and gain ratios) and some key blocks. The plain
-// search (one record at a time, one thread) against the batch kernels and the
-// parallel search; every variant trains the same image.
+// kernels (fast kernels off) against the x86 ones and the parallel search;
+// every variant trains the same image.
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
+#include <vector>
 
+#include "codebook/nearest_entry.h"
 #include "codebook/trainer.h"
 
 namespace clipvane {
@@ -51,7 +54,7 @@ const AudioEncoderState& TrainingLists() {
   return lists;
 }
 
-void TrainOneChannel(benchmark::State& bench, int threads, SearchKernel kernel) {
+void TrainOneChannel(benchmark::State& bench, int threads, const NearestEntryKernels* kernels) {
   const AudioEncoderState& lists = TrainingLists();
   for (auto _ : bench) {
     bench.PauseTiming();
@@ -61,24 +64,55 @@ void TrainOneChannel(benchmark::State& bench, int threads, SearchKernel kernel) 
     state.keyGainValues = lists.keyGainValues;
     state.gainLogRatios = lists.gainLogRatios;
     bench.ResumeTiming();
-    TrainChannelCodebook(state, nullptr, TrainerOptions{threads, kernel});
+    TrainChannelCodebook(state, nullptr, TrainerOptions{threads, kernels});
     benchmark::DoNotOptimize(state.decoder.codebook);
   }
 }
 
-void BM_TrainChannelPlain(benchmark::State& bench) { TrainOneChannel(bench, 1, SearchKernel::kScalar); }
-void BM_TrainChannelPortable(benchmark::State& bench) { TrainOneChannel(bench, 1, SearchKernel::kPortable); }
-void BM_TrainChannelAvx2OneThread(benchmark::State& bench) { TrainOneChannel(bench, 1, SearchKernel::kAvx2); }
-void BM_TrainChannelAvx512OneThread(benchmark::State& bench) { TrainOneChannel(bench, 1, SearchKernel::kAvx512); }
-void BM_TrainChannelOptimised(benchmark::State& bench) { TrainOneChannel(bench, 0, SearchKernel::kAuto); }
-
-BENCHMARK(BM_TrainChannelPlain)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_TrainChannelPortable)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_TrainChannelAvx2OneThread)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_TrainChannelAvx512OneThread)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_TrainChannelOptimised)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
+// One pass of the nearest-entry search over the 100,000 records against 64
+// entries: the kernel alone, one thread.
+void SearchOnePass(benchmark::State& bench, const NearestEntryKernels* kernels) {
+  const AudioEncoderState& lists = TrainingLists();
+  const int count = static_cast<int>(lists.deltaReflectionVectors.size());
+  std::vector<float> entries(64 * 8);
+  for (int e = 0; e < 64; ++e) {
+    for (int k = 0; k < 8; ++k) entries[e * 8 + k] = lists.deltaReflectionVectors[e * 997][k];
+  }
+  std::vector<int> indices(count);
+  std::vector<float> distances(count);
+  for (auto _ : bench) {
+    kernels->records(lists.deltaReflectionVectors[0].data(), count, entries.data(), 64, indices.data(),
+                     distances.data());
+    benchmark::DoNotOptimize(indices.data());
+  }
+  bench.SetItemsProcessed(bench.iterations() * count);
+}
 
 }  // namespace
 }  // namespace clipvane
 
-BENCHMARK_MAIN();
+// Every kernel set this processor runs, the plain one (fast kernels off)
+// first, then the fastest set with every thread.
+int main(int argc, char** argv) {
+  using namespace clipvane;
+  for (const NearestEntryKernels* kernels : SupportedNearestEntryKernels()) {
+    benchmark::RegisterBenchmark((std::string("BM_NearestEntriesPass/") + kernels->name).c_str(), SearchOnePass,
+                                 kernels)
+        ->Unit(benchmark::kMillisecond);
+  }
+  for (const NearestEntryKernels* kernels : SupportedNearestEntryKernels()) {
+    benchmark::RegisterBenchmark((std::string("BM_TrainChannelOneThread/") + kernels->name).c_str(),
+                                 TrainOneChannel, 1, kernels)
+        ->Unit(benchmark::kSecond)
+        ->UseRealTime()
+        ->Iterations(1);
+  }
+  benchmark::RegisterBenchmark("BM_TrainChannelOptimised", TrainOneChannel, 0, nullptr)
+      ->Unit(benchmark::kSecond)
+      ->UseRealTime()
+      ->Iterations(3);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

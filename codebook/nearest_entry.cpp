@@ -1,6 +1,10 @@
 #include "codebook/nearest_entry.h"
 
+#include <cstddef>
+#include <limits>
+
 #include "codebook/nearest_entry_kernels.h"
+#include "codec/cpu_features.h"
 
 namespace clipvane {
 
@@ -40,63 +44,79 @@ NearestResult NearestEntry(float value, const float* levels, int count) {
 namespace detail {
 namespace {
 
-// Records handled side by side by the portable kernel. Each lane is one record
-// with its own running distance, so the compiler may vectorise across lanes
-// without changing any rounding.
+// Entries handled side by side by the plain kernel: each lane is one entry
+// with its own running distance, taken in component order, so the compiler
+// may vectorise across lanes without changing any rounding.
 constexpr int kLanes = 8;
 
 }  // namespace
 
-void NearestEntriesPortable(const float* records, int recordCount, const float* entries, int entryCount,
-                            int* indices, float* distances) {
-  int r = 0;
-  for (; r + kLanes <= recordCount; r += kLanes) {
-    float x[kSearchDimension][kLanes];
-    for (int lane = 0; lane < kLanes; ++lane) {
-      for (int k = 0; k < kSearchDimension; ++k) x[k][lane] = records[(r + lane) * kSearchDimension + k];
-    }
-    float best[kLanes];
-    int bestIndex[kLanes];
-    for (int lane = 0; lane < kLanes; ++lane) {
-      best[lane] = kNoDistance;
-      bestIndex[lane] = 0;
-    }
-    for (int e = 0; e < entryCount; ++e) {
-      const float* entry = entries + e * kSearchDimension;
-      float acc[kLanes];
-      // 0 + d*d is d*d exactly (a square is never -0), so the sum starts at
-      // the first square.
-      for (int lane = 0; lane < kLanes; ++lane) {
-        const float d = x[0][lane] - entry[0];
-        acc[lane] = d * d;
-      }
-      for (int k = 1; k < kSearchDimension; ++k) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-          const float d = x[k][lane] - entry[k];
-          acc[lane] = acc[lane] + d * d;
-        }
-      }
-      // Written as selects so the compiler can keep the lanes in vectors.
-      for (int lane = 0; lane < kLanes; ++lane) {
-        const bool take = best[lane] > acc[lane];
-        best[lane] = take ? acc[lane] : best[lane];
-        bestIndex[lane] = take ? e : bestIndex[lane];
-      }
-    }
-    for (int lane = 0; lane < kLanes; ++lane) {
-      indices[r + lane] = bestIndex[lane];
-      distances[r + lane] = best[lane];
+void NearestEntriesPlain(const float* records, int recordCount, const float* entries, int entryCount,
+                         int* indices, float* distances) {
+  // The entries component-major, padded to whole groups of eight lanes:
+  // column k holds component k of every entry. Missing entries are NaN,
+  // whose distances are never taken.
+  const int groups = (entryCount + kLanes - 1) / kLanes;
+  const int width = groups * kLanes;
+  std::vector<float> columns(static_cast<std::size_t>(width) * kSearchDimension,
+                             std::numeric_limits<float>::quiet_NaN());
+  for (int e = 0; e < entryCount; ++e) {
+    for (int k = 0; k < kSearchDimension; ++k) {
+      columns[static_cast<std::size_t>(k) * width + e] = entries[e * kSearchDimension + k];
     }
   }
-  for (; r < recordCount; ++r) {
-    const NearestResult result = NearestEntry(records + r * kSearchDimension, entries, entryCount);
-    indices[r] = result.index;
-    distances[r] = result.distance;
+  std::vector<float> distance(width);
+  float* acc = distance.data();
+  for (int r = 0; r < recordCount; ++r) {
+    const float* x = records + static_cast<std::size_t>(r) * kSearchDimension;
+    // Every entry's distance, one component after another: each loop runs
+    // over the entries, one per lane. 0 + d*d is d*d exactly (a square is
+    // never -0), so the sum starts at the first square.
+    {
+      const float xk = x[0];
+      const float* column = columns.data();
+      for (int e = 0; e < width; ++e) {
+        const float d = xk - column[e];
+        acc[e] = d * d;
+      }
+    }
+    for (int k = 1; k < kSearchDimension; ++k) {
+      const float xk = x[k];
+      const float* column = columns.data() + static_cast<std::size_t>(k) * width;
+      for (int e = 0; e < width; ++e) {
+        const float d = xk - column[e];
+        acc[e] = acc[e] + d * d;
+      }
+    }
+    // The least distance: each of eight lanes keeps the least of its entries
+    // (8g + lane), taking only strictly smaller values, so NaN distances and
+    // the starting kNoDistance itself are never taken, as in NearestEntry.
+    float lanes[kLanes];
+    for (int lane = 0; lane < kLanes; ++lane) lanes[lane] = kNoDistance;
+    for (int g = 0; g < groups; ++g) {
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const float a = acc[kLanes * g + lane];
+        lanes[lane] = a < lanes[lane] ? a : lanes[lane];
+      }
+    }
+    float least = kNoDistance;
+    for (int lane = 0; lane < kLanes; ++lane) least = lanes[lane] < least ? lanes[lane] : least;
+    // The first entry at that distance; with nothing taken, entry 0.
+    int index = 0;
+    if (least < kNoDistance) {
+      index = width;
+      for (int e = 0; e < width; ++e) {
+        const int candidate = acc[e] == least ? e : width;
+        index = candidate < index ? candidate : index;
+      }
+    }
+    indices[r] = index;
+    distances[r] = least;
   }
 }
 
-void NearestLevelsPortable(const float* values, int valueCount, const float* levels, int levelCount,
-                           int* indices, float* distances) {
+void NearestLevelsPlain(const float* values, int valueCount, const float* levels, int levelCount, int* indices,
+                        float* distances) {
   for (int r = 0; r < valueCount; ++r) {
     const NearestResult result = NearestEntry(values[r], levels, levelCount);
     indices[r] = result.index;
@@ -106,72 +126,35 @@ void NearestLevelsPortable(const float* values, int valueCount, const float* lev
 
 }  // namespace detail
 
-bool Avx2SearchAvailable() {
-#if defined(CLIPVANE_HAVE_AVX2_KERNEL)
-  static const bool available = __builtin_cpu_supports("avx2");
-  return available;
-#else
-  return false;
-#endif
-}
-
-bool Avx512SearchAvailable() {
-#if defined(CLIPVANE_HAVE_AVX2_KERNEL)
-  static const bool available = __builtin_cpu_supports("avx512f") && Avx2SearchAvailable();
-  return available;
-#else
-  return false;
-#endif
-}
-
-#if defined(CLIPVANE_HAVE_AVX2_KERNEL)
 namespace {
 
-bool UseAvx512(SearchKernel kernel) {
-  return (kernel == SearchKernel::kAuto || kernel == SearchKernel::kAvx512) && Avx512SearchAvailable();
-}
+constexpr NearestEntryKernels kPlainKernels = {"plain", detail::NearestEntriesPlain, detail::NearestLevelsPlain};
+#if defined(CLIPVANE_X86_KERNELS)
+constexpr NearestEntryKernels kAvx2Kernels = {"avx2", detail::NearestEntriesAvx2, detail::NearestLevelsAvx2};
+constexpr NearestEntryKernels kAvx512Kernels = {"avx512", detail::NearestEntriesAvx512, detail::NearestLevelsAvx2};
+#endif
 
-bool UseAvx2(SearchKernel kernel) {
-  return (kernel == SearchKernel::kAuto || kernel == SearchKernel::kAvx2 || kernel == SearchKernel::kAvx512) &&
-         Avx2SearchAvailable();
+std::vector<const NearestEntryKernels*> ListSupportedKernels() {
+  std::vector<const NearestEntryKernels*> sets = {&kPlainKernels};
+#if defined(CLIPVANE_X86_KERNELS)
+  if (ProcessorFeatures().avx2) sets.push_back(&kAvx2Kernels);
+  if (ProcessorFeatures().avx512f) sets.push_back(&kAvx512Kernels);
+#endif
+  return sets;
 }
 
 }  // namespace
-#endif
 
-void NearestEntries(const float* records, int recordCount, const float* entries, int entryCount, int* indices,
-                    float* distances, SearchKernel kernel) {
-#if defined(CLIPVANE_HAVE_AVX2_KERNEL)
-  if (UseAvx512(kernel)) {
-    detail::NearestEntriesAvx512(records, recordCount, entries, entryCount, indices, distances);
-    return;
-  }
-  if (UseAvx2(kernel)) {
-    detail::NearestEntriesAvx2(records, recordCount, entries, entryCount, indices, distances);
-    return;
-  }
-#endif
-  if (kernel == SearchKernel::kScalar) {
-    for (int r = 0; r < recordCount; ++r) {
-      const NearestResult result = NearestEntry(records + r * kSearchDimension, entries, entryCount);
-      indices[r] = result.index;
-      distances[r] = result.distance;
-    }
-    return;
-  }
-  detail::NearestEntriesPortable(records, recordCount, entries, entryCount, indices, distances);
+const NearestEntryKernels& PlainNearestEntryKernels() { return kPlainKernels; }
+
+const std::vector<const NearestEntryKernels*>& SupportedNearestEntryKernels() {
+  static const std::vector<const NearestEntryKernels*> sets = ListSupportedKernels();
+  return sets;
 }
 
-void NearestLevels(const float* values, int valueCount, const float* levels, int levelCount, int* indices,
-                   float* distances, SearchKernel kernel) {
-#if defined(CLIPVANE_HAVE_AVX2_KERNEL)
-  if (UseAvx2(kernel)) {
-    detail::NearestLevelsAvx2(values, valueCount, levels, levelCount, indices, distances);
-    return;
-  }
-#endif
-  (void)kernel;  // the portable scalar-form kernel is the plain search
-  detail::NearestLevelsPortable(values, valueCount, levels, levelCount, indices, distances);
+const NearestEntryKernels& FastestNearestEntryKernels() {
+  static const NearestEntryKernels& fastest = *SupportedNearestEntryKernels().back();
+  return fastest;
 }
 
 }  // namespace clipvane

@@ -4,6 +4,7 @@
 // replaces the best, so the lowest index wins a tie.
 
 #include <cstdint>
+#include <vector>
 
 namespace clipvane {
 
@@ -17,29 +18,25 @@ NearestResult NearestEntry(const float* vector, const float* entries, int count)
 // Scalar form: one component per entry.
 NearestResult NearestEntry(float value, const float* levels, int count);
 
-// Batch forms used by the trainer's refinement passes. Every record gets
-// exactly the index and distance that NearestEntry gives it: a fast kernel may
-// work on several records at once, but each lane still accumulates its own
-// distance in component order and keeps the first of equal distances.
-enum class SearchKernel {
-  kAuto,      // the fastest kernel this processor runs
-  kScalar,    // one record after another through NearestEntry: the plain search
-  kPortable,  // plain C++ over 8 records at a time, every processor
-  kAvx2,      // 8 records per instruction; falls back to kPortable without AVX2
-  kAvx512,    // 16 records per instruction; falls back to kAvx2, then kPortable
+// The batch searches of the trainer's refinement passes, as a kernel set: the
+// plain set is always built and always correct; on x86 there are AVX2 and
+// AVX-512 sets in files of their own. Every set gives every record exactly the
+// index and distance that NearestEntry gives it.
+struct NearestEntryKernels {
+  const char* name;
+  // `records` holds `recordCount` records of 8 floats; results go to
+  // indices[0..recordCount-1] and distances[0..recordCount-1].
+  void (*records)(const float* records, int recordCount, const float* entries, int entryCount, int* indices,
+                  float* distances);
+  // The scalar form.
+  void (*levels)(const float* values, int valueCount, const float* levels, int levelCount, int* indices,
+                 float* distances);
 };
 
-// True when this build carries the AVX2 kernel and the processor runs it.
-bool Avx2SearchAvailable();
-// The same for the AVX-512 kernel.
-bool Avx512SearchAvailable();
-
-// `records` holds `recordCount` records of 8 floats; results go to
-// indices[0..recordCount-1] and distances[0..recordCount-1].
-void NearestEntries(const float* records, int recordCount, const float* entries, int entryCount,
-                    int* indices, float* distances, SearchKernel kernel = SearchKernel::kAuto);
-// Scalar form of the batch search.
-void NearestLevels(const float* values, int valueCount, const float* levels, int levelCount, int* indices,
-                   float* distances, SearchKernel kernel = SearchKernel::kAuto);
+const NearestEntryKernels& PlainNearestEntryKernels();
+// The plain set first, then every faster set this processor runs.
+const std::vector<const NearestEntryKernels*>& SupportedNearestEntryKernels();
+// The last of those, chosen once per process.
+const NearestEntryKernels& FastestNearestEntryKernels();
 
 }  // namespace clipvane

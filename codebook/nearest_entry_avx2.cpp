@@ -1,5 +1,5 @@
-// AVX2 kernels of the batch nearest-entry search. This file alone is built with
-// -mavx2 (never -mfma: a fused multiply-add would round differently from the
+// AVX2 kernels of the batch nearest-entry search, built only for x86 targets.
+// This file alone is built with -mavx2 (never -mfma: a fused multiply-add would round differently from the
 // plain search). It uses nothing but intrinsics and plain loops, so no inline
 // function compiled here with AVX2 instructions can be shared with other files.
 //

@@ -1,7 +1,8 @@
 // AVX-512 kernel of the batch nearest-entry search: sixteen records at once,
 // one per lane, with the same per-lane arithmetic as the AVX2 kernel (squares
 // added in component order, strictly smaller distances only). Built with
-// -mavx512f alone (no FMA contraction) and called only after a run-time check.
+// -mavx512f alone (no FMA contraction), only for x86 targets, and called only
+// through the set a run-time check chose.
 
 #include <immintrin.h>
 

@@ -15,7 +15,7 @@ constexpr int kSliceAlignment = 8;
 
 }  // namespace
 
-NearestEntrySearch::NearestEntrySearch(int threads, SearchKernel kernel) : kernel_(kernel) {
+NearestEntrySearch::NearestEntrySearch(int threads, const NearestEntryKernels& kernels) : kernels_(kernels) {
   if (threads <= 0) {
     threads = static_cast<int>(std::thread::hardware_concurrency());
     if (threads <= 0) threads = 1;
@@ -57,11 +57,9 @@ void NearestEntrySearch::RunSlice(const Job& job, int slice, int sliceCount) con
   if (begin >= end) return;
   const float* data = job.data + static_cast<int64_t>(begin) * job.dimension;
   if (job.dimension == 1) {
-    NearestLevels(data, end - begin, job.entries, job.entryCount, job.indices + begin, job.distances + begin,
-                  kernel_);
+    kernels_.levels(data, end - begin, job.entries, job.entryCount, job.indices + begin, job.distances + begin);
   } else {
-    NearestEntries(data, end - begin, job.entries, job.entryCount, job.indices + begin, job.distances + begin,
-                   kernel_);
+    kernels_.records(data, end - begin, job.entries, job.entryCount, job.indices + begin, job.distances + begin);
   }
 }
 

@@ -18,7 +18,7 @@ class NearestEntrySearch {
  public:
   // `threads` <= 0 picks one per processor (at most kMaxThreads). Helper
   // threads that cannot be started are simply not used.
-  NearestEntrySearch(int threads, SearchKernel kernel);
+  NearestEntrySearch(int threads, const NearestEntryKernels& kernels);
   ~NearestEntrySearch();
   NearestEntrySearch(const NearestEntrySearch&) = delete;
   NearestEntrySearch& operator=(const NearestEntrySearch&) = delete;
@@ -50,7 +50,7 @@ class NearestEntrySearch {
   void RunSlice(const Job& job, int slice, int sliceCount) const;
   void HelperLoop(int slice);
 
-  SearchKernel kernel_;
+  const NearestEntryKernels& kernels_;
   std::vector<std::thread> helpers_;
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -7,6 +7,7 @@
 
 #include "codebook/channel_codebook.h"
 #include "codebook/vector_quantizer.h"
+#include "codec/float_math.h"
 
 namespace clipvane {
 namespace {
@@ -30,16 +31,16 @@ int16_t Clamp16(int32_t value) { return static_cast<int16_t>(std::clamp<int32_t>
 // The spectral trainer measures distances with component k weighted by
 // 2^(-k/4) (squared: 2^(-k/2)), so the first coefficients, which matter most
 // to the spectrum, dominate.
-float DomainWeight(int k) { return std::exp(static_cast<float>(-k) * 0.25f * kLn2); }
-float DomainUnweight(int k) { return std::exp(static_cast<float>(k) * 0.25f * kLn2); }
+float DomainWeight(int k) { return FloatExp(static_cast<float>(-k) * 0.25f * kLn2); }
+float DomainUnweight(int k) { return FloatExp(static_cast<float>(k) * 0.25f * kLn2); }
 
 void TrainInitialGain(const std::vector<float>& keyGains, ChannelCodebook& codebook) {
   // Geometric mean: key gains span decades, so the typical level is a mean of
   // logarithms.
   float sum = 0.0f;
-  for (const float gain : keyGains) sum = sum + std::log(gain);
+  for (const float gain : keyGains) sum = sum + FloatLog(gain);
   const float mean = sum / static_cast<float>(keyGains.size());
-  codebook.initialGain = RoundHalfAway(std::exp(mean));
+  codebook.initialGain = RoundHalfAway(FloatExp(mean));
 }
 
 void TrainKeyBase(const std::vector<ReflectionRecord>& keyVectors, ChannelCodebook& codebook) {
@@ -53,7 +54,7 @@ void TrainKeyBase(const std::vector<ReflectionRecord>& keyVectors, ChannelCodebo
 
 void StoreGainRatios(const std::vector<float>& levels, ChannelCodebook& codebook) {
   for (int i = 0; i < kGainLevels; ++i) {
-    const int32_t ratio = RoundHalfAway(std::exp(levels[i]) * kQ15 * 0.25f);
+    const int32_t ratio = RoundHalfAway(FloatExp(levels[i]) * kQ15 * 0.25f);
     // Never 0: a zero ratio would leave the gain state at 0 until the next key block.
     codebook.gainRatio[i] = Clamp16(std::max<int32_t>(ratio, 1));
   }
@@ -122,7 +123,8 @@ void TrainChannelCodebook(AudioEncoderState& state, const std::atomic<bool>* sto
   const float spectrumWork = static_cast<float>(state.deltaReflectionVectors.size()) * 8.0f * 3.0f * 64.0f;
   const float totalWork = spectrumWork + gainWork;
 
-  NearestEntrySearch search(options.threads, options.kernel);
+  NearestEntrySearch search(options.threads,
+                            options.kernels != nullptr ? *options.kernels : FastestNearestEntryKernels());
   QuantizerContext context(search, stop);
 
   if (!state.gainLogRatios.empty()) {

@@ -14,8 +14,8 @@ namespace clipvane {
 
 // How the trainer may use the machine. The image does not depend on these.
 struct TrainerOptions {
-  int threads = 0;                          // nearest-entry search threads; 0: one per processor
-  SearchKernel kernel = SearchKernel::kAuto;
+  int threads = 0;                              // nearest-entry search threads; 0: one per processor
+  const NearestEntryKernels* kernels = nullptr;  // null: the fastest set this processor runs
 };
 
 // Trains the image at the head of `state` (its decoder block's codebook) from

@@ -12,6 +12,7 @@
 
 #include "codebook/channel_codebook.h"
 #include "codebook/trainer.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "converter/movie_converter.h"
 #include "platform/files.h"
 #include "platform/signals.h"
@@ -34,6 +35,8 @@ bool CMovieConverter::LoadCodebook() {
   seekCursor_ = 0;
   frameIndex_ = 0;
   collectedBlocks_ = 0;
+  batch_.clear();
+  batchNext_ = 0;
   if (header_.audioSampleRate == 0) return true;
 
   codebookBlock_.clear();
@@ -68,6 +71,7 @@ bool CMovieConverter::LoadCodebook() {
       image = ToImage(codebook);
     }
     ResetEncoderState(encoderStates_[c], codebook);
+    if (plainKernels_) UseEncoderKernels(encoderStates_[c], PlainEncoderKernels());
     codebookBlock_.insert(codebookBlock_.end(), image.begin(), image.end());
     if (debugSoundOn_ && c < decoderStates_.size()) decoderStates_[c].codebook = codebook;
   }
@@ -83,6 +87,7 @@ void CMovieConverter::StartTrainer(int32_t channel) {
   // Channels trained side by side share the processors between them.
   TrainerOptions options;
   options.threads = std::max(1, trainParallel_ ? threads_ / int32_t(header_.audioChannels) : threads_);
+  if (plainKernels_) options.kernels = &PlainNearestEntryKernels();
   auto train = [this, state, options] {
     if (training_) {
       training_(*state);

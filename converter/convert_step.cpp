@@ -26,59 +26,94 @@ int32_t CMovieConverter::NextAllotment() {
   return allotment_.Next(samplesPerFrame_, kBlockSamples);
 }
 
-void CMovieConverter::FetchFrameAudio(int32_t samples) {
+void CMovieConverter::FetchFrameAudio(int32_t samples, std::size_t offset) {
   // Every channel asks for its samples plus one block of look-ahead and
   // consumes one block fewer than it got, so the look-ahead is delivered again
   // at the start of the next frame. The grabber serves channels 0, 1, 0, 1...
-  channelSamples_.resize(header_.audioChannels);
   for (uint32_t c = 0; c < header_.audioChannels; ++c) {
-    std::vector<int16_t>& buffer = channelSamples_[c];
-    buffer.resize(std::size_t(samples) + kBlockSamples);
+    std::vector<int16_t>& buffer = channelBatches_[c].samples;
+    buffer.resize(offset + std::size_t(samples) + kBlockSamples);
     int32_t count = samples + kBlockSamples;
     const int16_t* delivered = channelGrabbers_[c]->GetSamples(count);
     if (count < 0) count = 0;
-    if (count > 0) std::memcpy(buffer.data(), delivered, std::size_t(count) * sizeof(int16_t));
-    std::fill(buffer.begin() + count, buffer.end(), int16_t(0));
+    if (count > 0) std::memcpy(&buffer[offset], delivered, std::size_t(count) * sizeof(int16_t));
+    std::fill(buffer.begin() + std::ptrdiff_t(offset) + count, buffer.end(), int16_t(0));
     channelGrabbers_[c]->ConsumeSamples(count > kBlockSamples ? count - kBlockSamples : 0);
   }
 }
 
 void CMovieConverter::EncodeChannel(uint32_t c) {
-  ChannelFrame& frame = channelFrames_[c];
+  ChannelBatch& batch = channelBatches_[c];
   AudioEncoderState& state = encoderStates_[c];
-  const int16_t* samples = channelSamples_[c].data();
   std::size_t position = 0;
-  for (int32_t b = 0; b < frameBlocks_; ++b) {
-    // Only the first block of a key frame is a key block, in every channel.
-    uint8_t* packet = &frame.packets[position];
-    const int32_t size = EncodeAudioBlock(state, samples + std::size_t(b) * kBlockSamples, packet,
-                                          frameIsKey_ && b == 0, frameCollects_, quality_);
-    frame.sizes[std::size_t(b)] = uint8_t(size);
-    position += std::size_t(size);
-    if (frameDecodes_) DecodeAudioPacket(decoderStates_[c], packet, &frame.decoded[std::size_t(b) * kBlockSamples]);
+  for (const PlannedFrame& frame : batch_) {
+    if (!frame.encoded) continue;
+    for (int32_t b = 0; b < frame.blocks; ++b) {
+      // Only the first block of a key frame is a key block, in every channel.
+      const std::size_t block = frame.firstBlock + std::size_t(b);
+      uint8_t* packet = &batch.packets[position];
+      const int32_t size = EncodeAudioBlock(state, &batch.samples[frame.sampleOffset + std::size_t(b) * kBlockSamples],
+                                            packet, frame.key && b == 0, batchCollects_, quality_);
+      batch.sizes[block] = uint8_t(size);
+      position += std::size_t(size);
+      if (batchDecodes_) DecodeAudioPacket(decoderStates_[c], packet, &batch.decoded[block * kBlockSamples]);
+    }
   }
 }
 
-int32_t CMovieConverter::EncodeFrameAudio(bool keyFrame, bool collect, std::size_t* packetBytes) {
-  const int32_t samples = NextAllotment();
-  frameBlocks_ = samples / kBlockSamples;
-  frameIsKey_ = keyFrame;
-  frameCollects_ = collect;
-  // The debug sound hears what the conversion writes, not what collection discards.
-  frameDecodes_ = debugSoundOn_ && !collect;
+void CMovieConverter::EncodeBatch(int32_t firstFrame, bool firstIsKey, bool collect) {
+  // Frames are encoded a batch at a time: the channels can then be encoded
+  // side by side at the cost of one hand-over per batch, not per frame. A
+  // batch holds only frames the pass will reach (collection: frames present
+  // in the file), since each frame's samples continue the allotment and the
+  // grabber, and collected frames fill the training lists.
   const uint32_t channels = header_.audioChannels;
-  const std::size_t blocks = std::size_t(frameBlocks_);
-  channelFrames_.resize(channels);
-  for (ChannelFrame& frame : channelFrames_) {
-    frame.packets.resize(blocks * kMaxPacketBytes + kMaxPacketBytes);
-    frame.sizes.resize(blocks);
-    if (frameDecodes_) frame.decoded.resize(blocks * kBlockSamples);
+  batch_.clear();
+  batchNext_ = 0;
+  batchCollects_ = collect;
+  // The debug sound hears what the conversion writes, not what collection discards.
+  batchDecodes_ = debugSoundOn_ && !collect;
+  channelBatches_.resize(channels);
+  std::size_t blocks = 0;
+  std::size_t samples = 0;
+  std::size_t cursor = seekCursor_;
+  for (int32_t frame = firstFrame;; ++frame) {
+    const bool first = frame == firstFrame;
+    if (!first) {
+      uint32_t bytes = 0;
+      if (blocks >= kBatchBlocks || batch_.size() >= kBatchFrames) break;
+      if (collect ? !FrameIsPresent(frame, &bytes) : frame >= framesAvailable_) break;
+    }
+    PlannedFrame planned;
+    planned.key = first ? firstIsKey : cursor < keyFrames_.size() && keyFrames_[cursor].frame == uint32_t(frame);
+    if (!first && planned.key) ++cursor;
+    const int32_t allotted = NextAllotment();
+    planned.blocks = allotted / kBlockSamples;
+    // Past what the file's audio can justify, collection keeps the frame's
+    // place in the allotment sequence (which the conversion pass continues)
+    // and nothing else.
+    planned.encoded = !(collect && collectedBlocks_ >= collectLimitBlocks_);
+    planned.firstBlock = blocks;
+    planned.sampleOffset = samples;
+    if (planned.encoded) {
+      FetchFrameAudio(allotted, samples);
+      samples += std::size_t(allotted) + kBlockSamples;
+      blocks += std::size_t(planned.blocks);
+      if (collect) collectedBlocks_ += uint64_t(planned.blocks);
+    }
+    batch_.push_back(planned);
   }
-  FetchFrameAudio(samples);
+  for (ChannelBatch& batch : channelBatches_) {
+    batch.packets.resize(blocks * kMaxPacketBytes + kMaxPacketBytes);
+    batch.sizes.resize(blocks);
+    if (batchDecodes_) batch.decoded.resize(blocks * kBlockSamples);
+    batch.read = 0;
+  }
 
   // The channels share nothing but the samples fetched above, so the second
   // channel can be encoded beside the first and give the same packets.
-  if (channels == 2 && threads_ > 1 && (lane_.Started() || lane_.Start([this] { EncodeChannel(0); }))) {
+  if (channels == 2 && threads_ > 1 && blocks > 0 &&
+      (lane_.Started() || lane_.Start([this] { EncodeChannel(0); }))) {
     lane_.Post();
     try {
       EncodeChannel(1);
@@ -90,21 +125,29 @@ int32_t CMovieConverter::EncodeFrameAudio(bool keyFrame, bool collect, std::size
   } else {
     for (uint32_t c = 0; c < channels; ++c) EncodeChannel(c);
   }
+}
 
+const CMovieConverter::PlannedFrame& CMovieConverter::NextFrameAudio(int32_t frame, bool key, bool collect) {
+  if (batchNext_ >= batch_.size()) EncodeBatch(frame, key, collect);
+  return batch_[batchNext_++];
+}
+
+std::size_t CMovieConverter::AppendFrameAudio(const PlannedFrame& frame) {
   // Packets go to the record block by block, channel 0 first.
-  packetBuffer_.resize(blocks * channels * kMaxPacketBytes);
-  std::size_t position = 0;
-  std::vector<std::size_t> read(channels, 0);
-  for (std::size_t b = 0; b < blocks; ++b) {
+  const uint32_t channels = header_.audioChannels;
+  std::size_t bytes = 0;
+  for (int32_t b = 0; b < frame.blocks; ++b) {
+    const std::size_t block = frame.firstBlock + std::size_t(b);
     for (uint32_t c = 0; c < channels; ++c) {
-      const std::size_t size = channelFrames_[c].sizes[b];
-      std::memcpy(&packetBuffer_[position], &channelFrames_[c].packets[read[c]], size);
-      read[c] += size;
-      position += size;
+      ChannelBatch& batch = channelBatches_[c];
+      const std::size_t size = batch.sizes[block];
+      record_.AppendAudio(&batch.packets[batch.read], size);
+      batch.read += size;
+      bytes += size;
     }
-    if (!frameDecodes_ || !debugSoundFile_.IsOpen()) continue;
+    if (!batchDecodes_ || !debugSoundFile_.IsOpen()) continue;
     for (uint32_t c = 0; c < channels; ++c) {
-      const int16_t* decoded = &channelFrames_[c].decoded[b * kBlockSamples];
+      const int16_t* decoded = &channelBatches_[c].decoded[block * kBlockSamples];
       for (int j = 0; j < kBlockSamples; ++j) debugFrame_[c + std::size_t(j) * channels] = decoded[j];
     }
     if (!debugSoundFile_.WriteSamples(int32_t(channels * kBlockSamples * 2), debugFrame_.data()) &&
@@ -112,24 +155,15 @@ int32_t CMovieConverter::EncodeFrameAudio(bool keyFrame, bool collect, std::size
       DebugSoundFailed(std::strerror(debugSoundFile_.LastError()));
     }
   }
-  *packetBytes = position;
-  return frameBlocks_;
+  return bytes;
 }
 
 bool CMovieConverter::CollectStep() {
   const bool keyFrame = TakeKeyFrame() != nullptr;
   uint32_t frameBytes = 0;
   if (!FrameIsPresent(frameIndex_, &frameBytes)) return false;
-  ++frameIndex_;
-  if (header_.audioSampleRate == 0) return true;
-  if (collectedBlocks_ >= collectLimitBlocks_) {
-    // Past what the file's audio can justify: the frame keeps its place in
-    // the allotment sequence, which the conversion pass continues.
-    NextAllotment();
-    return true;
-  }
-  std::size_t discarded = 0;
-  collectedBlocks_ += uint64_t(EncodeFrameAudio(keyFrame, true, &discarded));
+  const int32_t frame = frameIndex_++;
+  if (header_.audioSampleRate != 0) NextFrameAudio(frame, keyFrame, true);
   return true;
 }
 
@@ -164,10 +198,10 @@ bool CMovieConverter::ConvertStep() {
 
   uint16_t blockCount = 0;
   if (header_.audioSampleRate != 0) {
-    // At most 32769 blocks: the opening refuses more samples per frame.
-    std::size_t packetBytes = 0;
-    blockCount = uint16_t(EncodeFrameAudio(key != nullptr, false, &packetBytes));
-    record_.AppendAudio(packetBuffer_.data(), packetBytes);
+    // At most 6553 blocks: the opening refuses frames whose audio cannot fit.
+    const PlannedFrame& audio = NextFrameAudio(frameNumber, key != nullptr, false);
+    blockCount = uint16_t(audio.blocks);
+    AppendFrameAudio(audio);
   }
 
   std::size_t recordBytes = record_.Complete(blockCount);

@@ -77,6 +77,9 @@ class CMovieConverter {
   // How many threads the run may use (default: one per processor); 1 keeps
   // everything on the calling thread. The output is the same either way.
   void SetThreadCount(int threads) { threads_ = threads < 1 ? 1 : threads; }
+  // Runs the encoder's and the trainer's plain kernels instead of the fastest
+  // ones this processor has. The output is the same either way.
+  void UsePlainKernels() { plainKernels_ = true; }
   // Replaces the training of a channel, so that tests can make it fail.
   void SetTrainingForTesting(std::function<void(AudioEncoderState&)> training) { training_ = std::move(training); }
   // Blocks per channel that the collection pass has run through the encoder.
@@ -85,16 +88,18 @@ class CMovieConverter {
   void SetSilentTailForTesting(uint64_t blocks);
 
  private:
-  struct FrameAudio;
   void Finish();
   void ReleaseInput();
   void StopTrainer();
   SeekEntry* TakeKeyFrame();
-  int32_t EncodeFrameAudio(bool keyFrame, bool collect, std::size_t* packetBytes);
+  struct PlannedFrame;
+  void EncodeBatch(int32_t firstFrame, bool firstIsKey, bool collect);
   void EncodeChannel(uint32_t channel);
+  const PlannedFrame& NextFrameAudio(int32_t frame, bool key, bool collect);
+  std::size_t AppendFrameAudio(const PlannedFrame& frame);
   bool FrameIsPresent(int32_t frame, uint32_t* bytes) const;
   int32_t NextAllotment();
-  void FetchFrameAudio(int32_t samples);
+  void FetchFrameAudio(int32_t samples, std::size_t offset);
   bool WriteSideFile(std::string* reason);
   void StartTrainer(int32_t channel);
   void Fail(std::string message);
@@ -155,24 +160,36 @@ class CMovieConverter {
   // Threads the conversion may use: channels side by side, training of the
   // channels at the same time. The output does not depend on it.
   int threads_ = platform::ProcessorCount();
+  bool plainKernels_ = false;
   platform::ParallelLane lane_;  // encodes channel 0 while this thread does channel 1
 
-  // One channel's share of the frame being encoded.
-  struct ChannelFrame {
-    std::vector<uint8_t> packets;  // the channel's packets, one after the other
-    std::vector<uint8_t> sizes;    // the size of each
-    std::vector<int16_t> decoded;  // with debug sound: the decoded blocks
+  // The audio of the frames ahead, encoded a batch at a time.
+  struct PlannedFrame {
+    int32_t blocks = 0;
+    bool key = false;      // its first block is a key block
+    bool encoded = false;  // collection past the silent tail encodes nothing
+    std::size_t firstBlock = 0;    // its first block among the batch's blocks
+    std::size_t sampleOffset = 0;  // where its samples start in each channel's batch
   };
-  std::vector<ChannelFrame> channelFrames_;
-  int32_t frameBlocks_ = 0;
-  bool frameIsKey_ = false;
-  bool frameCollects_ = false;
-  bool frameDecodes_ = false;
+  // One channel's share of the batch.
+  struct ChannelBatch {
+    std::vector<int16_t> samples;  // each frame's samples and its look-ahead
+    std::vector<uint8_t> packets;  // the channel's packets, one after the other
+    std::vector<uint8_t> sizes;    // the size of each block's packet
+    std::vector<int16_t> decoded;  // with debug sound: the decoded blocks
+    std::size_t read = 0;          // packets already put into records
+  };
+  // A batch is about this much work per channel, and never more frames.
+  static constexpr std::size_t kBatchBlocks = 1024;
+  static constexpr std::size_t kBatchFrames = 64;
+  std::vector<PlannedFrame> batch_;
+  std::size_t batchNext_ = 0;
+  std::vector<ChannelBatch> channelBatches_;
+  bool batchCollects_ = false;
+  bool batchDecodes_ = false;
 
   // Per-step buffers, kept between steps so a step allocates nothing once warm.
   std::vector<uint8_t> frameBuffer_;
-  std::vector<std::vector<int16_t>> channelSamples_;
-  std::vector<uint8_t> packetBuffer_;
   FrameRecordBuilder record_;
 };
 

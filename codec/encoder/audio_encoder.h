@@ -14,6 +14,21 @@ namespace clipvane {
 
 using ReflectionRecord = std::array<float, kReflectionOrder>;
 
+// The encoder's kernel set (codec/encoder/encoder_kernels.h). A state runs the
+// fastest set this processor runs, chosen once per process, unless told
+// otherwise.
+struct EncoderKernels;
+const EncoderKernels* FastestEncoderKernels();
+
+// Tables the searches derive from the installed codebook, built once by
+// ResetEncoderState rather than per block.
+struct EncoderCodebookTables {
+  // spectrumCodewords as floats, component-major: one load gives a component
+  // of consecutive entries.
+  float transposedStages[kSpectrumStages][kReflectionOrder][kStageEntries];
+  float gainRatioLog[kGainLevels];  // ln(gainRatio / 8192)
+};
+
 // A float that one thread writes and another reads for a progress display.
 // Relaxed atomics: a stale value only affects the printed percentage.
 class ProgressValue {
@@ -45,9 +60,13 @@ struct AudioEncoderState {
   std::vector<float> keyGainValues;
   std::vector<float> gainLogRatios;
   ProgressValue trainingProgress;
+  // Derived from the codebook above; rebuilt whenever ResetEncoderState installs one.
+  EncoderCodebookTables codebookTables{};
+  const EncoderKernels* kernels = FastestEncoderKernels();
 };
 
-// Installs a codebook and clears the analysis, high-pass, history and weighting
+// Installs a codebook (the only way the encoder's codebook may change: the
+// tables derived from it are built here) and clears the analysis, high-pass, history and weighting
 // memories and the training lists. Leaves blocksSinceKey, the previous filter
 // set and reflection vector, the gain state and the synthesis memory: the next
 // key block sets them.

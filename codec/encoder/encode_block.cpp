@@ -7,13 +7,37 @@
 
 #include "codec/audio_packet.h"
 #include "codec/bit_stream.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
+#include "codec/float_math.h"
 
 namespace clipvane {
 
+namespace {
+
+constexpr float kQ13ToFloat = 1.0f / 8192.0f;
+
+// What the searches read of the codebook in another form: the stage entries
+// as floats, component-major, and the gain ratios' logarithms.
+void BuildCodebookTables(const ChannelCodebook& codebook, EncoderCodebookTables& tables) {
+  for (int s = 0; s < kSpectrumStages; ++s) {
+    for (int e = 0; e < kStageEntries; ++e) {
+      for (int j = 0; j < kReflectionOrder; ++j) {
+        tables.transposedStages[s][j][e] = static_cast<float>(codebook.spectrumCodewords[s][e][j]);
+      }
+    }
+  }
+  for (int i = 0; i < kGainLevels; ++i) {
+    tables.gainRatioLog[i] = FloatLog(static_cast<float>(codebook.gainRatio[i]) * kQ13ToFloat);
+  }
+}
+
+}  // namespace
+
 void ResetEncoderState(AudioEncoderState& state, const ChannelCodebook& codebook) {
   state.decoder.codebook = codebook;
+  BuildCodebookTables(codebook, state.codebookTables);
   std::fill(std::begin(state.analysisMemory), std::end(state.analysisMemory), 0);
   state.highPassInput = 0;
   state.highPassOutput = 0;
@@ -55,7 +79,7 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
   float windowed[kAnalysisSamples];
   float correlation[kReflectionOrder + 1];
   HighPassState highPass{state.highPassInput, state.highPassOutput};
-  FilterWindowCorrelate(samples, highPass, filtered, windowed, correlation);
+  state.kernels->filterWindowCorrelate(samples, highPass, filtered, windowed, correlation);
   state.highPassInput = highPass.input;
   state.highPassOutput = highPass.output;
 
@@ -78,7 +102,7 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
   } else if (state.blocksSinceKey >= 2) {
     // From the third block on the history holds only excitation made since
     // the key block, so a player starting there predicts the same.
-    const LagSearchResult lag = SearchLongTermLag(spectrum.residual, local.excitationHistory);
+    const LagSearchResult lag = state.kernels->searchLongTermLag(spectrum.residual, local.excitationHistory);
     if (lag.usable) {
       lagCode = lag.lagCode;
       RemoveLongTermPrediction(spectrum.residual, local.excitationHistory, lagCode);

@@ -1,6 +1,7 @@
 #pragma once
 // Private interface between the encoder's stages: the block driver calls them
 // in order, and the tests call them one by one against plain formulations.
+// The hot kernels the stages run are chosen per state (encoder_kernels.h).
 //
 // Floating point is single precision and evaluated in the order written; the
 // build forbids contraction into fused multiply-adds, so every stage gives the
@@ -19,6 +20,12 @@ inline constexpr int kLookAheadSamples = 128;
 inline constexpr int kLagCodes = 126;  // lag codes 0..125
 inline constexpr float kReflectionLimit = 0.999f;
 inline constexpr float kQ15ToFloat = 0.000030517578125f;  // 2^-15
+inline constexpr float kRejectedError = 1.70141173e38f;    // a candidate beyond the limit: half the largest float
+inline constexpr float kLargestFloat = 3.40282347e38f;
+// The reflection search's component weights 2^(-j/2): the low-order
+// coefficients shape the spectrum most, so they weigh most.
+inline constexpr float kStageWeight[kReflectionOrder] = {1.0f,  0.707106769f, 0.5f,   0.353553385f,
+                                                         0.25f, 0.176776692f, 0.125f, 0.0883883461f};
 
 // The analysis window (a Hamming window over 224 samples, with the table's one
 // off-by-one-in-the-last-digit value kept at 13 and 211).
@@ -39,15 +46,12 @@ struct HighPassState {
   }
 };
 
-// DC removal of samples[0..223] from `highPass` (left at its state after
-// sample 127), the analysis window, and the autocorrelation of the windowed
-// values for lags 0..8, accumulated in double (where each product of two
-// floats is exact) and stored as floats: one pass giving exactly what the
-// three steps give one after another.
-void FilterWindowCorrelate(const int16_t* samples, HighPassState& highPass, int32_t* filtered,
-                           float* windowed, float* correlation);
-void FilterWindowCorrelatePortable(const int16_t* samples, HighPassState& highPass, int32_t* filtered,
-                                   float* windowed, float* correlation);
+// The kernel filterWindowCorrelate (encoder_kernels.h) runs DC removal of
+// samples[0..223] from a HighPassState (left at its state after sample 127),
+// the analysis window, and the autocorrelation of the windowed values for
+// lags 0..8, accumulated in double (where each product of two floats is
+// exact) and stored as floats: one pass giving exactly what the three steps
+// give one after another.
 
 // --- spectrum ---------------------------------------------------------------
 
@@ -66,29 +70,17 @@ void LevinsonDurbin(const float* correlation, float* filter);
 void FilterToReflection(const float* filter, float* reflection);
 
 // Three-stage search of the reflection vector `reflection` (floats in (-1, 1))
-// predicted from `base` (Q15). `limit` bounds every running coefficient.
-void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
-                        float limit, int* indices);
+// predicted from `base` (Q15) in the state's codebook, with the state's
+// kernels and tables. `limit` bounds every running coefficient.
+void QuantiseReflection(const AudioEncoderState& state, const int32_t* base, const float* reflection, float limit,
+                        int* indices);
 // The same search computing every arcsine directly: the fallback for limits
-// of 1 or more, and the formulation the fast search must reproduce.
+// of 1 or more, and the formulation the table search must reproduce.
 void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
                               float limit, int* indices);
 
-// The table search with its stages in AVX2 lanes (`vectorised`, only where
-// ReflectionSearchHasAvx2) or in scalar code.
-void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
-                            float limit, int* indices, bool vectorised);
-// One stage of QuantiseReflection's search with AVX2 (where the CPU has it)
-// over stage `stage` of the codebook's spectrumCodewords; `asinOfQ15` points
-// at the arcsine of 0/32768 and is indexable from -32767 to 32767.
-bool ReflectionSearchHasAvx2();
-// `u` holds the running targets (as floats in (-1, 1)) whose arcsines are `asinU`.
-int SearchStageAvx2(const ChannelCodebook& codebook, int stage, const float* acc, const float* u,
-                    const float* asinU, const float* weight, float limit, const float* asinOfQ15,
-                    float rejectedError, float largestFloat);
-
 // The spectrum step from the windowed block's autocorrelation (lags 0..8, as
-// FilterWindowCorrelate gives it; conditioned here in place): the linear
+// the filterWindowCorrelate kernel gives it; conditioned here in place): the linear
 // prediction, its quantisation and the residual of y[0..127].
 void AnalyseSpectrum(AudioEncoderState& state, float* correlation, const int32_t* samples, bool keyBlock,
                      bool collect, float limit, SpectrumAnalysis& out);
@@ -100,11 +92,6 @@ struct LagSearchResult {
   bool usable = false;
 };
 
-LagSearchResult SearchLongTermLag(const int32_t* residual, const int32_t* history);
-// Portable form, and the vectorised form (only where the CPU has AVX2).
-LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t* history);
-bool LongTermSearchHasAvx2();
-LagSearchResult SearchLongTermLagAvx2(const int32_t* residual, const int32_t* history);
 // Sum of the squared residual, in sample order.
 float ResidualEnergy(const int32_t* residual);
 // The lowest lag code of least error (error[0..125]), usable when that error
@@ -135,33 +122,23 @@ struct ExcitationChoice {
 // Transposed direct form of P(z)/Q(z) over 128 samples; `memory` (8 values) advances.
 void WeightingFilter(const int32_t* input, const float* p, const float* q, float* memory, float* out);
 
-// Five weighting filters side by side: for each lane, the filter of
-// WeightingFilter over inputs[n][lane] (the input already converted to float)
-// with memory[lane] (advanced in place), summing the squared outputs in sample
-// order from startSums[lane] into sums[lane]. The outputs are not kept.
+// The kernel weightingLanes runs five weighting filters side by side: for
+// each lane, the filter of WeightingFilter over inputs[n][lane] (the input
+// already converted to float) with memory[lane] (advanced in place), summing
+// the squared outputs in sample order from startSums[lane] into sums[lane].
+// The outputs are not kept.
 inline constexpr int kWeightingLanes = 5;
 inline constexpr int kWeightingLaneWidth = 8;  // lanes 5..7 of inputs are padding
-void WeightingFilterLanes(const float (*inputs)[kWeightingLaneWidth], const float* p, const float* q,
-                          float (*memory)[kReflectionOrder], const float* startSums, float* sums);
-void WeightingFilterLanesPortable(const float (*inputs)[kWeightingLaneWidth], const float* p, const float* q,
-                                  float (*memory)[kReflectionOrder], const float* startSums, float* sums);
 
-// The four packet modes' trial syntheses side by side: lane l runs the
-// decoder's SynthesisFilter over excitation[n][l] with the four sub-block
-// filter sets and memory[l] (advanced in place), into synthesis[n][l].
+// The kernel synthesisLanes runs the four packet modes' trial syntheses side
+// by side: lane l runs the decoder's SynthesisFilter over excitation[n][l]
+// with the four sub-block filter sets and memory[l] (advanced in place), into
+// synthesis[n][l].
 inline constexpr int kSynthesisLanes = kPacketModes;
-void SynthesisFilterLanes(const int32_t (*excitation)[kSynthesisLanes],
-                          const int32_t (*subBlockFilterSets)[kFilterSetSize], int32_t (*memory)[kReflectionOrder],
-                          int32_t (*synthesis)[kSynthesisLanes]);
-void SynthesisFilterLanesPortable(const int32_t (*excitation)[kSynthesisLanes],
-                                  const int32_t (*subBlockFilterSets)[kFilterSetSize],
-                                  int32_t (*memory)[kReflectionOrder], int32_t (*synthesis)[kSynthesisLanes]);
 
-// The pulse grid's low-pass filter: out[k] = 2^-13 * sum_l taps[l] *
-// padded[shift + l + k], k = 0..127, summed in tap order (padded holds the
-// residual with zeros around it).
-void LowPassLanes(const float* padded, const float* taps, int tapCount, int shift, float* out);
-void LowPassLanesPortable(const float* padded, const float* taps, int tapCount, int shift, float* out);
+// The kernel lowPass is the pulse grid's low-pass filter: out[k] = 2^-13 *
+// sum_l taps[l] * padded[shift + l + k], k = 0..127, summed in tap order
+// (padded holds the residual with zeros around it).
 
 // Rounds a pulse's float position to the nearest level (halves away from
 // zero) and clamps it to 0..top; a NaN (a zero target over a zero gain) takes

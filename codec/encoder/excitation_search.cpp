@@ -8,8 +8,10 @@
 #include <cstring>
 
 #include "codec/decoder_steps.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
+#include "codec/float_math.h"
 
 namespace clipvane {
 
@@ -19,7 +21,6 @@ constexpr float kGamma1 = 0.9f;  // numerator bandwidth expansion of the weighti
 constexpr float kGamma2 = 0.5f;  // denominator bandwidth expansion
 constexpr float kMinimumScale = 4.0f;
 constexpr float kOddPulseOffset = 0.05f;
-constexpr float kQ13ToFloat = 1.0f / 8192.0f;
 constexpr int kWeightingOrder = kReflectionOrder;
 
 // Low-pass filters (Q13) that the pulse grid samples: one per spacing, 4s - 1
@@ -52,8 +53,8 @@ struct ModeTrial {
 
 // f[k] = 2^-13 sum_l h[l] r[k + l - centre]; samples outside the block are the
 // zero padding of `padded`, whose products leave each sum unchanged.
-void LowPassResidual(const float* padded, const LowPass& filter, float* out) {
-  LowPassLanes(padded, filter.h, filter.taps, kMaxCentre - (filter.taps - 1) / 2, out);
+void LowPassResidual(const EncoderKernels& kernels, const float* padded, const LowPass& filter, float* out) {
+  kernels.lowPass(padded, filter.h, filter.taps, kMaxCentre - (filter.taps - 1) / 2, out);
 }
 
 typedef float Quad __attribute__((vector_size(16)));
@@ -205,18 +206,8 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   int32_t prediction[kBlockSamples] = {};
   if (lagCode <= kMaxLagCode) LongTermPrediction(local.excitationHistory, lagCode, prediction);
 
-  // The logarithms of the codebook's gain ratios, kept while the ratios stay
-  // the same.
-  thread_local int16_t cachedRatio[kGainLevels] = {};
-  thread_local float logRatio[kGainLevels] = {};
-  thread_local bool cached = false;
-  if (!cached || std::memcmp(cachedRatio, codebook.gainRatio, sizeof(cachedRatio)) != 0) {
-    std::memcpy(cachedRatio, codebook.gainRatio, sizeof(cachedRatio));
-    for (int i = 0; i < kGainLevels; ++i) {
-      logRatio[i] = std::log(static_cast<float>(codebook.gainRatio[i]) * kQ13ToFloat);
-    }
-    cached = true;
-  }
+  const EncoderKernels& kernels = *state.kernels;
+  const float* logRatio = state.codebookTables.gainRatioLog;
   const int32_t gainState = local.gainState;
 
   // Each mode's trial runs up to its excitation; the four syntheses, then the
@@ -234,7 +225,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   GridSignal grids[kSpacings];
   int gridPhases[kSpacings];
   for (int s = 0; s < kSpacings; ++s) {
-    LowPassResidual(padded, LowPassFor(kFirstSpacing + s), grids[s]);
+    LowPassResidual(kernels, padded, LowPassFor(kFirstSpacing + s), grids[s]);
     for (int k = kBlockSamples; k < kBlockSamples + kGridRunout; ++k) grids[s][k] = 0.0f;
   }
   ChooseGridPhases(grids, gridPhases);
@@ -261,7 +252,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
     trial.scale = scale;
 
     const float ratio = scale / static_cast<float>(gainState);
-    trial.logRatio = std::log(ratio);
+    trial.logRatio = FloatLog(ratio);
     trial.gainIndex = ChooseGainIndex(codebook.gainRatio, logRatio, gainState, trial.logRatio);
     trial.gain = WrapMul(gainState, codebook.gainRatio[trial.gainIndex]) >> 13;
 
@@ -292,7 +283,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   for (int mode = 0; mode < kPacketModes; ++mode) {
     std::memcpy(synthesisMemory[mode], local.synthesisMemory, sizeof(synthesisMemory[mode]));
   }
-  SynthesisFilterLanes(excitationLanes, subBlockFilterSets, synthesisMemory, synthesisLanes);
+  kernels.synthesisLanes(excitationLanes, subBlockFilterSets, synthesisMemory, synthesisLanes);
   static_assert(kPacketModes == 4 && kWeightingLaneWidth == 8, "one quad of errors, one of the input");
   for (int n = 0; n < kBlockSamples; ++n) {
     UintQuad synthesis;
@@ -310,7 +301,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   std::memcpy(memory[kPacketModes], state.speechWeightingMemory, sizeof(memory[kPacketModes]));
   const float startSums[kWeightingLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 1.0f};  // the normaliser starts at 1
   float sums[kWeightingLanes];
-  WeightingFilterLanes(weightingInput, p, q, memory, startSums, sums);
+  kernels.weightingLanes(weightingInput, p, q, memory, startSums, sums);
   std::memcpy(state.speechWeightingMemory, memory[kPacketModes], sizeof(memory[kPacketModes]));
   const float normaliser = sums[kPacketModes];
 

@@ -3,16 +3,11 @@
 
 #include <algorithm>
 
+#include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
 
 namespace clipvane {
-
-namespace {
-
-constexpr float kLargestFloat = 3.40282347e38f;
-
-}  // namespace
 
 float ResidualEnergy(const int32_t* residual) {
   float energy = 0.0f;
@@ -58,7 +53,7 @@ void RemoveLongTermPrediction(int32_t* residual, const int32_t* history, int lag
   for (int i = 0; i < kBlockSamples; ++i) residual[i] = WrapSub(residual[i], prediction[i]);
 }
 
-LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t* history) {
+LagSearchResult SearchLongTermLagPlain(const int32_t* residual, const int32_t* history) {
   float error[kLagCodes];
   int32_t prediction[kBlockSamples];
   for (int lag = 0; lag < kLagCodes; ++lag) {
@@ -71,14 +66,6 @@ LagSearchResult SearchLongTermLagPortable(const int32_t* residual, const int32_t
     error[lag] = sum;
   }
   return ChooseLongTermLag(error, ResidualEnergy(residual));
-}
-
-LagSearchResult SearchLongTermLag(const int32_t* residual, const int32_t* history) {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-  static const bool avx2 = LongTermSearchHasAvx2();
-  if (avx2) return SearchLongTermLagAvx2(residual, history);
-#endif
-  return SearchLongTermLagPortable(residual, history);
 }
 
 }  // namespace clipvane

@@ -1,11 +1,12 @@
-// The lag search with eight lags side by side in AVX2 lanes. Every lane still
-// sums its own lag's squares in sample order, so the 126 sums are the same
-// floats as the portable search's; only the lags run in parallel. One lane left over past lag code 125
-// predicts nothing, so it sums the residual's own energy, again in sample order.
+// The lag search with eight lags side by side in AVX2 lanes (this file alone
+// is built with -mavx2). Every lane still sums its own lag's squares in sample
+// order, so the 126 sums are the same floats as the plain search's; only the
+// lags run in parallel. One lane left over past lag code 125 predicts
+// nothing, so it sums the residual's own energy, again in sample order.
 
 #include <immintrin.h>
 
-#include "codec/encoder/encoder_steps.h"
+#include "codec/encoder/encoder_kernels.h"
 
 namespace clipvane {
 
@@ -19,22 +20,19 @@ constexpr int kEnergyLag = 127;    // the spare lane (lag codes 126 and 127 are 
 // the eight lags read for one sample are consecutive: 120 - 8g + l + i. The
 // lane of "lag" 127 loads zeros.
 
-__attribute__((target("avx2"))) inline __m256 Accumulate8(__m256 acc, __m256i residual, __m256i prediction) {
+inline __m256 Accumulate8(__m256 acc, __m256i residual, __m256i prediction) {
   const __m256 d = _mm256_cvtepi32_ps(_mm256_sub_epi32(residual, prediction));
   return _mm256_add_ps(acc, _mm256_mul_ps(d, d));
 }
 
-__attribute__((target("avx2"))) inline __m256i Load(const int32_t* at, bool masked, __m256i keep) {
+inline __m256i Load(const int32_t* at, bool masked, __m256i keep) {
   const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
   return masked ? _mm256_and_si256(h, keep) : h;
 }
 
 }  // namespace
 
-bool LongTermSearchHasAvx2() { return __builtin_cpu_supports("avx2"); }
-
-__attribute__((target("avx2"))) LagSearchResult SearchLongTermLagAvx2(const int32_t* residual,
-                                                                      const int32_t* history) {
+LagSearchResult SearchLongTermLagAvx2(const int32_t* residual, const int32_t* history) {
   constexpr int kLanes = 8;
   constexpr int kGroups = 16;
   alignas(32) int32_t half[kHistorySamples];

@@ -3,14 +3,12 @@
 // order, every term being the same float as in the scalar search, and a
 // candidate with any component out of range takes the rejection value, as if
 // the scalar search had stopped there. Groups that provably cannot win are
-// cut short. The choice is the scalar search's.
+// cut short. The choice is the scalar search's. This file alone is built with
+// -mavx2.
 
 #include <immintrin.h>
 
-#include <cmath>
-#include <cstring>
-
-#include "codec/encoder/encoder_steps.h"
+#include "codec/encoder/encoder_kernels.h"
 
 namespace clipvane {
 
@@ -19,39 +17,6 @@ namespace {
 constexpr int kLanes = 8;
 constexpr int kCandidateGroups = kStageEntries / kLanes;
 
-// The stage tables as floats, component-major, so that one load gives one
-// component of eight candidates. Rebuilt whenever the codebook differs.
-struct TransposedStages {
-  int16_t source[kSpectrumStages][kStageEntries][kReflectionOrder];
-  alignas(32) float value[kSpectrumStages][kReflectionOrder][kStageEntries];
-  bool valid = false;
-};
-
-const float* TransposedStage(const ChannelCodebook& codebook, int stage) {
-  thread_local TransposedStages cache;
-  // Stage 0 is asked for first in every search, so the whole codebook is
-  // checked (and rebuilt) there.
-  if (stage == 0 || !cache.valid) {
-    const int16_t(*all)[kStageEntries][kReflectionOrder] = codebook.spectrumCodewords;
-    if (!cache.valid || std::memcmp(cache.source, all, sizeof(cache.source)) != 0) {
-      std::memcpy(cache.source, all, sizeof(cache.source));
-      for (int s = 0; s < kSpectrumStages; ++s) {
-        for (int e = 0; e < kStageEntries; ++e) {
-          for (int j = 0; j < kReflectionOrder; ++j) cache.value[s][j][e] = static_cast<float>(all[s][e][j]);
-        }
-      }
-      cache.valid = true;
-    }
-  }
-  return &cache.value[stage][0][0];
-}
-
-}  // namespace
-
-bool ReflectionSearchHasAvx2() { return __builtin_cpu_supports("avx2"); }
-
-namespace {
-
 // The arcsine lookups of one component for eight candidates: the running
 // coefficients' table indices, whether any is beyond the limit, and the
 // weighted squared arcsine difference (the same float as the scalar term).
@@ -59,12 +24,11 @@ struct StageLanes {
   const float* transposed;
   const float* acc;
   const float* asinU;
-  const float* weight;
   const float* asinOfQ15;
   __m256 upper, lower;
 
-  __attribute__((target("avx2"), always_inline)) inline __m256 Term(int group, int j, __m256& outside) const {
-    const __m256 v = _mm256_load_ps(transposed + kStageEntries * j + kLanes * group);
+  inline __attribute__((always_inline)) __m256 Term(int group, int j, __m256& outside) const {
+    const __m256 v = _mm256_loadu_ps(transposed + kStageEntries * j + kLanes * group);
     const __m256 sum = _mm256_add_ps(v, _mm256_set1_ps(acc[j]));
     const __m256 q = _mm256_mul_ps(sum, _mm256_set1_ps(kQ15ToFloat));
     outside = _mm256_or_ps(
@@ -78,23 +42,22 @@ struct StageLanes {
     const __m256 asinQ = _mm256_setr_ps(asinOfQ15[at[0]], asinOfQ15[at[1]], asinOfQ15[at[2]], asinOfQ15[at[3]],
                                         asinOfQ15[at[4]], asinOfQ15[at[5]], asinOfQ15[at[6]], asinOfQ15[at[7]]);
     const __m256 d = _mm256_sub_ps(_mm256_set1_ps(asinU[j]), asinQ);
-    return _mm256_mul_ps(_mm256_set1_ps(weight[j]), _mm256_mul_ps(d, d));
+    return _mm256_mul_ps(_mm256_set1_ps(kStageWeight[j]), _mm256_mul_ps(d, d));
   }
 };
 
 // The whole stage in candidate order, for targets whose arcsine is not a
 // number (every accepted candidate's error is then NaN and the order of the
 // comparisons alone decides).
-__attribute__((target("avx2"))) int SearchStageInOrder(const StageLanes& lanes, float rejectedError,
-                                                       float largestFloat) {
-  float best = largestFloat;
+int SearchStageInOrder(const StageLanes& lanes) {
+  float best = kLargestFloat;
   int bestEntry = 0;
   for (int group = 0; group < kCandidateGroups; ++group) {
     __m256 err = _mm256_setzero_ps();
     __m256 outside = _mm256_setzero_ps();
     for (int j = 0; j < kReflectionOrder; ++j) err = _mm256_add_ps(err, lanes.Term(group, j, outside));
     alignas(32) float error[kLanes];
-    _mm256_store_ps(error, _mm256_blendv_ps(err, _mm256_set1_ps(rejectedError), outside));
+    _mm256_store_ps(error, _mm256_blendv_ps(err, _mm256_set1_ps(kRejectedError), outside));
     for (int l = 0; l < kLanes; ++l) {
       if (error[l] < best) {
         best = error[l];
@@ -106,21 +69,28 @@ __attribute__((target("avx2"))) int SearchStageInOrder(const StageLanes& lanes, 
 }
 
 // Slack for the arcsines' rounding: each table entry and each target arcsine
-// is within a few units in the last place of the true value (below 2e-6 in
-// all), and the bound's own float steps are covered by kBoundShrink.
+// is correctly rounded, within half a unit in the last place of the true
+// value (below 1e-7 in all; the slack keeps a wide margin), and the bound's
+// own float steps are covered by kBoundShrink.
 constexpr float kArcsineSlack = 4e-6f;
 constexpr float kBoundShrink = 0.99999f;
+// sqrt(w_j) 2^-15 = 2^(-j/4) 2^-15, to within the shrink.
+constexpr float kBoundFactor[kReflectionOrder] = {
+    1.0f * kQ15ToFloat,         0.840896415f * kQ15ToFloat, 0.707106781f * kQ15ToFloat, 0.594603558f * kQ15ToFloat,
+    0.5f * kQ15ToFloat,         0.420448208f * kQ15ToFloat, 0.353553391f * kQ15ToFloat, 0.297301779f * kQ15ToFloat};
 
 }  // namespace
 
-__attribute__((target("avx2"))) int SearchStageAvx2(const ChannelCodebook& codebook, int stage,
-                                                    const float* acc, const float* u, const float* asinU,
-                                                    const float* weight, float limit, const float* asinOfQ15,
-                                                    float rejectedError, float largestFloat) {
-  const float* transposed = TransposedStage(codebook, stage);
-  const StageLanes lanes{transposed, acc, asinU, weight, asinOfQ15, _mm256_set1_ps(limit), _mm256_set1_ps(-limit)};
+int SearchReflectionStageAvx2(const ReflectionStageSearch& search) {
+  const float* transposed = search.transposed;
+  const float* acc = search.acc;
+  const float* u = search.u;
+  const float* asinU = search.asinU;
+  const float* asinOfQ15 = search.asinOfQ15;
+  const float limit = search.limit;
+  const StageLanes lanes{transposed, acc, asinU, asinOfQ15, _mm256_set1_ps(limit), _mm256_set1_ps(-limit)};
   for (int j = 0; j < kReflectionOrder; ++j) {
-    if (asinU[j] != asinU[j]) return SearchStageInOrder(lanes, rejectedError, largestFloat);
+    if (asinU[j] != asinU[j]) return SearchStageInOrder(lanes);
   }
   // The scalar search keeps the first candidate of least score, a score
   // being the error or, for a candidate with any coefficient beyond the
@@ -135,7 +105,7 @@ __attribute__((target("avx2"))) int SearchStageAvx2(const ChannelCodebook& codeb
   // are whole numbers: scaling by 2^15 is exact, so the limit test is the
   // one on q itself, and the weight and the scale fold into one factor
   // sqrt(w_j) 2^-15 (its rounding is covered by kBoundShrink).
-  const __m256 rejected = _mm256_set1_ps(rejectedError);
+  const __m256 rejected = _mm256_set1_ps(kRejectedError);
   const __m256 slack = _mm256_set1_ps(kArcsineSlack * 32768.0f);
   const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
   const __m256 reach = _mm256_set1_ps(limit * 32768.0f);
@@ -143,14 +113,14 @@ __attribute__((target("avx2"))) int SearchStageAvx2(const ChannelCodebook& codeb
   __m256 factor[kReflectionOrder];
   for (int j = 0; j < kReflectionOrder; ++j) {
     targetQ15[j] = _mm256_set1_ps(u[j] * 32768.0f);
-    factor[j] = _mm256_set1_ps(std::sqrt(weight[j]) * kQ15ToFloat);
+    factor[j] = _mm256_set1_ps(kBoundFactor[j]);
   }
   alignas(32) float bound[kCandidateGroups][kLanes];
   for (int group = 0; group < kCandidateGroups; ++group) {
     __m256 lower = _mm256_setzero_ps();
     __m256 outside = _mm256_setzero_ps();
     for (int j = 0; j < kReflectionOrder; ++j) {
-      const __m256 v = _mm256_load_ps(transposed + kStageEntries * j + kLanes * group);
+      const __m256 v = _mm256_loadu_ps(transposed + kStageEntries * j + kLanes * group);
       const __m256 sum = _mm256_add_ps(v, _mm256_set1_ps(acc[j]));
       outside = _mm256_or_ps(outside, _mm256_cmp_ps(_mm256_and_ps(sum, magnitude), reach, _CMP_GT_OQ));
       const __m256 apart = _mm256_and_ps(_mm256_sub_ps(targetQ15[j], sum), magnitude);
@@ -178,14 +148,14 @@ __attribute__((target("avx2"))) int SearchStageAvx2(const ChannelCodebook& codeb
 
   // Each candidate's score, its terms formed as in the lanes.
   const auto score = [&](int entry) {
-    const int16_t* v = codebook.spectrumCodewords[stage][entry];
+    const int16_t* v = search.entries[entry];
     float err = 0.0f;
     for (int j = 0; j < kReflectionOrder; ++j) {
       const float sum = static_cast<float>(v[j]) + acc[j];
       const float q = sum * kQ15ToFloat;
-      if (q > limit || q < -limit) return rejectedError;
+      if (q > limit || q < -limit) return kRejectedError;
       const float d = asinU[j] - asinOfQ15[static_cast<int>(sum)];
-      err = err + weight[j] * (d * d);
+      err = err + kStageWeight[j] * (d * d);
     }
     return err;
   };

@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "codec/decoder_steps.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
+#include "codec/float_math.h"
 
 namespace clipvane {
 
@@ -18,21 +20,16 @@ constexpr float kWhiteNoiseCorrection = 1.008f;
 // exp(-0.5 (2 pi 0.01 k)^2), k = 1..8, as tabled to six decimals.
 constexpr float kLagWindow[kReflectionOrder] = {0.998028f, 0.992135f, 0.982392f, 0.968911f,
                                                 0.951850f, 0.931405f, 0.907808f, 0.881323f};
-// 2^(-j/2): the low-order coefficients shape the spectrum most, so they weigh most.
-constexpr float kStageWeight[kReflectionOrder] = {1.0f,  0.707106769f, 0.5f,   0.353553385f,
-                                                  0.25f, 0.176776692f, 0.125f, 0.0883883461f};
-constexpr float kRejectedError = 1.70141173e38f;  // half the largest float
-constexpr float kLargestFloat = 3.40282347e38f;
 
 // asin of every Q15 coefficient n / 32768, n = -32768..32768. A candidate's
 // running coefficient is always such a value, so the search looks its arcsine
-// up instead of computing it; the entries are the same float std::asin gives.
+// up instead of computing it; the entries are the same float FloatAsin gives.
 constexpr int kAsinTableHalf = 32768;
 struct AsinTable {
   float value[2 * kAsinTableHalf + 1];
   AsinTable() {
     for (int n = -kAsinTableHalf; n <= kAsinTableHalf; ++n) {
-      value[n + kAsinTableHalf] = std::asin(static_cast<float>(n) * kQ15ToFloat);
+      value[n + kAsinTableHalf] = FloatAsin(static_cast<float>(n) * kQ15ToFloat);
     }
   }
 };
@@ -56,16 +53,30 @@ struct TargetArcsine {
       // Compared bit for bit: a NaN target must still yield a NaN arcsine.
       if (!valid[j] || std::memcmp(&u_j, &u[j], sizeof(float)) != 0) {
         u[j] = u_j;
-        asinU[j] = std::asin(u_j);
+        asinU[j] = FloatAsin(u_j);
         valid[j] = true;
       }
     }
   }
 };
 
-// One stage's search over its 64 entries, arcsines of the candidates from the table.
-int SearchStage(const int16_t (*entries)[kReflectionOrder], const float* acc, const float* asinU, float limit,
-                const float* asinQ) {
+void PrepareTargets(const int32_t* base, const float* reflection, float* target, float* acc) {
+  for (int j = 0; j < kReflectionOrder; ++j) {
+    target[j] = reflection[j] * 32768.0f;
+    acc[j] = static_cast<float>(base[j]);
+  }
+}
+
+}  // namespace
+
+// One stage's search over its 64 entries in order, arcsines of the candidates
+// from the table.
+int SearchReflectionStagePlain(const ReflectionStageSearch& search) {
+  const int16_t(*entries)[kReflectionOrder] = search.entries;
+  const float* acc = search.acc;
+  const float* asinU = search.asinU;
+  const float* asinQ = search.asinOfQ15;
+  const float limit = search.limit;
   float best = kLargestFloat;
   int bestEntry = 0;
   for (int e = 0; e < kStageEntries; ++e) {
@@ -90,15 +101,6 @@ int SearchStage(const int16_t (*entries)[kReflectionOrder], const float* acc, co
   }
   return bestEntry;
 }
-
-void PrepareTargets(const int32_t* base, const float* reflection, float* target, float* acc) {
-  for (int j = 0; j < kReflectionOrder; ++j) {
-    target[j] = reflection[j] * 32768.0f;
-    acc[j] = static_cast<float>(base[j]);
-  }
-}
-
-}  // namespace
 
 const float kAnalysisWindow[kAnalysisSamples] = {
     0.080000f, 0.080181f, 0.080724f, 0.081628f, 0.082892f, 0.084517f, 0.086499f, 0.088839f, 0.091533f,
@@ -186,7 +188,7 @@ void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* ba
           break;
         }
         const float u = ((target[j] - acc[j]) + acc[j]) * kQ15ToFloat;
-        const float d = std::asin(u) - std::asin(q);
+        const float d = FloatAsin(u) - FloatAsin(q);
         err = err + kStageWeight[j] * (d * d);
       }
       if (err < best) {
@@ -200,18 +202,9 @@ void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* ba
   }
 }
 
-void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
-                        float limit, int* indices) {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-  static const bool vectorised = ReflectionSearchHasAvx2();
-#else
-  constexpr bool vectorised = false;
-#endif
-  QuantiseReflectionWith(codebook, base, reflection, limit, indices, vectorised);
-}
-
-void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
-                            float limit, int* indices, bool vectorised) {
+void QuantiseReflection(const AudioEncoderState& state, const int32_t* base, const float* reflection, float limit,
+                        int* indices) {
+  const ChannelCodebook& codebook = state.decoder.codebook;
   // The table covers every coefficient in [-1, 1]; a wider limit (never used
   // by the encoder) would let a candidate reach beyond it.
   if (!(limit < 1.0f)) {
@@ -225,16 +218,14 @@ void QuantiseReflectionWith(const ChannelCodebook& codebook, const int32_t* base
   TargetArcsine targetArcsine;
   for (int stage = 0; stage < kSpectrumStages; ++stage) {
     targetArcsine.Update(target, acc);
-    const float* asinU = targetArcsine.asinU;
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-    const int bestEntry = vectorised
-                              ? SearchStageAvx2(codebook, stage, acc, targetArcsine.u, asinU, kStageWeight, limit, asinQ,
-                                                kRejectedError, kLargestFloat)
-                              : SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
-#else
-    (void)vectorised;
-    const int bestEntry = SearchStage(codebook.spectrumCodewords[stage], acc, asinU, limit, asinQ);
-#endif
+    const ReflectionStageSearch search{codebook.spectrumCodewords[stage],
+                                       &state.codebookTables.transposedStages[stage][0][0],
+                                       acc,
+                                       targetArcsine.u,
+                                       targetArcsine.asinU,
+                                       limit,
+                                       asinQ};
+    const int bestEntry = state.kernels->searchReflectionStage(search);
     indices[stage] = bestEntry;
     const int16_t* chosen = codebook.spectrumCodewords[stage][bestEntry];
     for (int j = 0; j < kReflectionOrder; ++j) acc[j] = acc[j] + static_cast<float>(chosen[j]);
@@ -258,7 +249,7 @@ void AnalyseSpectrum(AudioEncoderState& state, float* correlation, const int32_t
     (keyBlock ? state.keyReflectionVectors : state.deltaReflectionVectors).push_back(record);
   }
 
-  QuantiseReflection(local.codebook, base, reflection, limit, out.spectrumIndex);
+  QuantiseReflection(state, base, reflection, limit, out.spectrumIndex);
   DecodeSpectrum(local, out.spectrumIndex[0], out.spectrumIndex[1], out.spectrumIndex[2],
                  out.subBlockFilterSets, keyBlock);
 

@@ -8,7 +8,9 @@
 
 #include "codebook/channel_codebook.h"
 #include "codec/audio_packet.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
+#include "codec/float_math.h"
 #include "tests/encoder/test_audio.h"
 
 namespace clipvane {
@@ -17,7 +19,17 @@ namespace {
 using testing::BlockCount;
 using testing::BlockWindow;
 
-TEST(EncoderBlock, ZeroKeyBlockAfterResetCodesEveryPulseAtPlusOneGain) {
+// Every rule holds with every kernel set this processor runs.
+class EncoderBlock : public ::testing::TestWithParam<const EncoderKernels*> {
+ protected:
+  // Installs `codebook` and makes the state run the kernel set under test.
+  void Install(AudioEncoderState& state, const ChannelCodebook& codebook) {
+    ResetEncoderState(state, codebook);
+    UseEncoderKernels(state, *GetParam());
+  }
+};
+
+TEST_P(EncoderBlock, ZeroKeyBlockAfterResetCodesEveryPulseAtPlusOneGain) {
   const ChannelCodebook& codebook = BuiltInCodebook();
   // The gain index is the ratio nearest to 4 / initialGain on a log scale.
   int expectedIndex = 0;
@@ -32,7 +44,7 @@ TEST(EncoderBlock, ZeroKeyBlockAfterResetCodesEveryPulseAtPlusOneGain) {
   }
   for (float quality : {128.0f, 0.0f, 1.0e-4f}) {
     AudioEncoderState state;
-    ResetEncoderState(state, codebook);
+    Install(state, codebook);
     const int16_t zeros[256] = {};
     uint8_t packet[kMaxPacketBytes];
     EncodedBlockDetails details;
@@ -53,10 +65,10 @@ TEST(EncoderBlock, ZeroKeyBlockAfterResetCodesEveryPulseAtPlusOneGain) {
   }
 }
 
-TEST(EncoderBlock, LagCodesFollowTheKeyBlock) {
+TEST_P(EncoderBlock, LagCodesFollowTheKeyBlock) {
   const std::vector<int16_t> signal = testing::LoadChannel("chord_stereo44100.pcm", 2, 0);
   AudioEncoderState state;
-  ResetEncoderState(state, BuiltInCodebook());
+  Install(state, BuiltInCodebook());
   int predicted = 0;
   int sinceKey = 0;
   for (std::size_t block = 0; block < BlockCount(signal); ++block) {
@@ -78,12 +90,12 @@ TEST(EncoderBlock, LagCodesFollowTheKeyBlock) {
   EXPECT_GT(predicted, 50) << "a sustained chord is predictable from the third block on";
 }
 
-TEST(EncoderBlock, CollectModeOnlyAppendsTrainingData) {
+TEST_P(EncoderBlock, CollectModeOnlyAppendsTrainingData) {
   const std::vector<int16_t> signal = testing::LoadChannel("speech_mono22050.pcm", 1, 0);
   AudioEncoderState plain;
   AudioEncoderState collecting;
-  ResetEncoderState(plain, BuiltInCodebook());
-  ResetEncoderState(collecting, BuiltInCodebook());
+  Install(plain, BuiltInCodebook());
+  Install(collecting, BuiltInCodebook());
   std::size_t keys = 0;
   for (std::size_t block = 0; block < BlockCount(signal); ++block) {
     const bool key = block % 9 == 0;
@@ -127,7 +139,7 @@ TEST(EncoderBlock, CollectModeOnlyAppendsTrainingData) {
   }
 }
 
-TEST(EncoderBlock, DcRemovalCarriesTheStateAtSample127) {
+TEST_P(EncoderBlock, DcRemovalCarriesTheStateAtSample127) {
   // A rising ramp with an offset: the look-ahead is filtered twice, and the
   // state must be the one after the block, not after the look-ahead.
   std::vector<int16_t> signal(128 * 12);
@@ -141,7 +153,7 @@ TEST(EncoderBlock, DcRemovalCarriesTheStateAtSample127) {
     continuous[n] = yPrevious;
   }
   AudioEncoderState state;
-  ResetEncoderState(state, BuiltInCodebook());
+  Install(state, BuiltInCodebook());
   for (std::size_t block = 0; block + 1 < BlockCount(signal); ++block) {
     const std::vector<int16_t> window = BlockWindow(signal, block);
     uint8_t packet[kMaxPacketBytes];
@@ -151,7 +163,7 @@ TEST(EncoderBlock, DcRemovalCarriesTheStateAtSample127) {
   }
 }
 
-TEST(EncoderBlock, QualityExtremes) {
+TEST_P(EncoderBlock, QualityExtremes) {
   const std::vector<int16_t> signal = testing::LoadChannel("speech_noise_stereo48000.pcm", 2, 1);
   struct Case {
     float quality;
@@ -163,7 +175,7 @@ TEST(EncoderBlock, QualityExtremes) {
   for (const Case c :
        {Case{0.0f, 20}, Case{-0.0f, 20}, Case{1.0e-6f, 10}, Case{-1.0e-6f, 20}, Case{-5.0f, 0}}) {
     AudioEncoderState state;
-    ResetEncoderState(state, BuiltInCodebook());
+    Install(state, BuiltInCodebook());
     for (std::size_t block = 0; block < 300; ++block) {
       const std::vector<int16_t> window = BlockWindow(signal, block);
       uint8_t packet[kMaxPacketBytes];
@@ -176,10 +188,10 @@ TEST(EncoderBlock, QualityExtremes) {
   }
 }
 
-TEST(EncoderBlock, BeforeTheFirstKeyBlockTheGainStaysZeroAndNothingNonFiniteIsCollected) {
+TEST_P(EncoderBlock, BeforeTheFirstKeyBlockTheGainStaysZeroAndNothingNonFiniteIsCollected) {
   const std::vector<int16_t> signal = testing::LoadChannel("speech_mono22050.pcm", 1, 0);
   AudioEncoderState state;  // zero-filled: gain state 0
-  ResetEncoderState(state, BuiltInCodebook());
+  Install(state, BuiltInCodebook());
   AudioDecoderState decoder;
   InitDecoderState(decoder, BuiltInCodebook());
   for (std::size_t block = 0; block < 60; ++block) {
@@ -206,10 +218,10 @@ TEST(EncoderBlock, BeforeTheFirstKeyBlockTheGainStaysZeroAndNothingNonFiniteIsCo
   EXPECT_EQ(state.deltaReflectionVectors.size(), 59u);
 }
 
-TEST(EncoderBlock, ResetClearsMemoriesAndKeepsWhatTheKeyBlockSets) {
+TEST_P(EncoderBlock, ResetClearsMemoriesAndKeepsWhatTheKeyBlockSets) {
   const std::vector<int16_t> signal = testing::LoadChannel("speech_mono22050.pcm", 1, 0);
   AudioEncoderState state;
-  ResetEncoderState(state, BuiltInCodebook());
+  Install(state, BuiltInCodebook());
   for (std::size_t block = 0; block < 20; ++block) {
     const std::vector<int16_t> window = BlockWindow(signal, 200 + block);
     uint8_t packet[kMaxPacketBytes];
@@ -218,8 +230,21 @@ TEST(EncoderBlock, ResetClearsMemoriesAndKeepsWhatTheKeyBlockSets) {
   const AudioEncoderState before = state;
   ChannelCodebook other = BuiltInCodebook();
   other.initialGain = 1234;
+  other.gainRatio[3] = 12345;
+  other.spectrumCodewords[2][63][7] = -321;
   ResetEncoderState(state, other);
   EXPECT_EQ(state.decoder.codebook.initialGain, 1234);
+  // The searches' tables follow the new codebook; the kernel set stays.
+  EXPECT_EQ(state.kernels, GetParam());
+  EXPECT_EQ(state.codebookTables.gainRatioLog[3], FloatLog(12345.0f / 8192.0f));
+  EXPECT_EQ(state.codebookTables.transposedStages[2][7][63], -321.0f);
+  for (int s = 0; s < kSpectrumStages; ++s) {
+    for (int e = 0; e < kStageEntries; ++e) {
+      for (int j = 0; j < kReflectionOrder; ++j) {
+        ASSERT_EQ(state.codebookTables.transposedStages[s][j][e], other.spectrumCodewords[s][e][j]);
+      }
+    }
+  }
   EXPECT_EQ(state.highPassInput, 0);
   EXPECT_EQ(state.highPassOutput, 0);
   for (int32_t v : state.analysisMemory) EXPECT_EQ(v, 0);
@@ -237,6 +262,11 @@ TEST(EncoderBlock, ResetClearsMemoriesAndKeepsWhatTheKeyBlockSets) {
                         sizeof(state.decoder.previousReflection)),
             0);
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryKernelSet, EncoderBlock, ::testing::ValuesIn(SupportedEncoderKernels()),
+                         [](const ::testing::TestParamInfo<const EncoderKernels*>& info) {
+                           return std::string(info.param->name);
+                         });
 
 }  // namespace
 }  // namespace clipvane

@@ -1,4 +1,5 @@
-// The vector-lane kernels against their plain scalar formulations, bit for bit.
+// Every kernel set this processor runs (the plain one and the fast ones)
+// against plain scalar formulations, bit for bit.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <random>
 
 #include "codebook/channel_codebook.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
 #include "tests/encoder/reference_encoder.h"
 
@@ -54,16 +56,13 @@ TEST(EncoderLanes, FusedDcRemovalWindowAndCorrelationEqualTheSeparateSteps) {
       correlation[k] = static_cast<float>(sum);
     }
 
-    for (bool portable : {false, true}) {
+    for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+      SCOPED_TRACE(kernels->name);
       HighPassState highPass{startInput, startOutput};
       int32_t filtered[256] = {};
       float fusedWindowed[kAnalysisSamples];
       float fusedCorrelation[kReflectionOrder + 1];
-      if (portable) {
-        FilterWindowCorrelatePortable(samples, highPass, filtered, fusedWindowed, fusedCorrelation);
-      } else {
-        FilterWindowCorrelate(samples, highPass, filtered, fusedWindowed, fusedCorrelation);
-      }
+      kernels->filterWindowCorrelate(samples, highPass, filtered, fusedWindowed, fusedCorrelation);
       ASSERT_EQ(highPass.input, stateInput);
       ASSERT_EQ(highPass.output, stateOutput) << "the state after sample 127, not after the look-ahead";
       ASSERT_EQ(std::memcmp(filtered, y, sizeof(y)), 0) << trial;
@@ -97,22 +96,25 @@ TEST(EncoderLanes, FiveWeightingLanesEqualFiveScalarFilters) {
         memory[lane][k] = scalarMemory[lane][k] = coefficient(rng) * 100.0f;
     }
     const float start[kWeightingLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 1.0f};
-    float sums[kWeightingLanes];
-    float portableMemory[kWeightingLanes][kReflectionOrder];
-    std::memcpy(portableMemory, memory, sizeof(memory));
-    float portableSums[kWeightingLanes];
-    WeightingFilterLanes(lanes, p, q, memory, start, sums);
-    WeightingFilterLanesPortable(lanes, p, q, portableMemory, start, portableSums);
-    ASSERT_EQ(std::memcmp(sums, portableSums, sizeof(sums)), 0);
-    ASSERT_EQ(std::memcmp(memory, portableMemory, sizeof(memory)), 0);
+    float scalarSums[kWeightingLanes];
     for (int lane = 0; lane < kWeightingLanes; ++lane) {
       float out[kBlockSamples];
       WeightingFilter(input[lane], p, q, scalarMemory[lane], out);
       float sum = start[lane];
       for (float y : out) sum = sum + y * y;
-      ASSERT_TRUE(SameFloat(sums[lane], sum)) << "trial " << trial << " lane " << lane;
-      for (int k = 0; k < kReflectionOrder; ++k)
-        ASSERT_TRUE(SameFloat(memory[lane][k], scalarMemory[lane][k]));
+      scalarSums[lane] = sum;
+    }
+    for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+      float laneMemory[kWeightingLanes][kReflectionOrder];
+      std::memcpy(laneMemory, memory, sizeof(memory));
+      float sums[kWeightingLanes];
+      kernels->weightingLanes(lanes, p, q, laneMemory, start, sums);
+      for (int lane = 0; lane < kWeightingLanes; ++lane) {
+        ASSERT_TRUE(SameFloat(sums[lane], scalarSums[lane]))
+            << kernels->name << " trial " << trial << " lane " << lane;
+        for (int k = 0; k < kReflectionOrder; ++k)
+          ASSERT_TRUE(SameFloat(laneMemory[lane][k], scalarMemory[lane][k])) << kernels->name;
+      }
     }
   }
 }
@@ -130,19 +132,19 @@ TEST(EncoderLanes, LowPassEqualsTheTapByTapSum) {
     for (int k = 0; k < kBlockSamples; ++k) padded[9 + k] = static_cast<float>(residual[k]);
     for (const auto& [taps, count] : {std::pair{kTaps3, 11}, std::pair{kTaps5, 19}}) {
       const int centre = (count - 1) / 2;
-      float fast[kBlockSamples];
-      float portable[kBlockSamples];
-      LowPassLanes(padded, taps, count, 9 - centre, fast);
-      LowPassLanesPortable(padded, taps, count, 9 - centre, portable);
-      ASSERT_EQ(std::memcmp(fast, portable, sizeof(fast)), 0);
-      for (int k = 0; k < kBlockSamples; ++k) {
-        // Taps reaching outside the block are skipped.
-        float sum = 0.0f;
-        for (int l = 0; l < count; ++l) {
-          const int at = k + l - centre;
-          if (at >= 0 && at < kBlockSamples) sum = sum + taps[l] * static_cast<float>(residual[at]);
+      for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+        float out[kBlockSamples];
+        kernels->lowPass(padded, taps, count, 9 - centre, out);
+        for (int k = 0; k < kBlockSamples; ++k) {
+          // Taps reaching outside the block are skipped.
+          float sum = 0.0f;
+          for (int l = 0; l < count; ++l) {
+            const int at = k + l - centre;
+            if (at >= 0 && at < kBlockSamples) sum = sum + taps[l] * static_cast<float>(residual[at]);
+          }
+          ASSERT_TRUE(SameFloat(out[k], sum * (1.0f / 8192.0f)))
+              << kernels->name << " trial " << trial << " k " << k;
         }
-        ASSERT_EQ(fast[k], sum * (1.0f / 8192.0f)) << "trial " << trial << " k " << k;
       }
     }
   }
@@ -219,27 +221,23 @@ TEST(EncoderLanes, FourSynthesisLanesEqualTheSampleBySampleFilter) {
     }
     if (trial % 5 == 0) excitation[trial % kBlockSamples][trial % kSynthesisLanes] = INT32_MIN;
 
-    alignas(16) int32_t fast[kBlockSamples][kSynthesisLanes];
-    alignas(16) int32_t portable[kBlockSamples][kSynthesisLanes];
-    int32_t fastMemory[kSynthesisLanes][kReflectionOrder];
-    int32_t portableMemory[kSynthesisLanes][kReflectionOrder];
-    std::memcpy(fastMemory, memory, sizeof(memory));
-    std::memcpy(portableMemory, memory, sizeof(memory));
-    SynthesisFilterLanes(excitation, sets, fastMemory, fast);
-    SynthesisFilterLanesPortable(excitation, sets, portableMemory, portable);
-    for (int lane = 0; lane < kSynthesisLanes; ++lane) {
-      int32_t x[kBlockSamples];
-      for (int n = 0; n < kBlockSamples; ++n) x[n] = excitation[n][lane];
-      int32_t y[kBlockSamples];
-      int32_t after[kReflectionOrder];
-      PlainSynthesis(x, sets, memory[lane], y, after);
-      for (int n = 0; n < kBlockSamples; ++n) {
-        ASSERT_EQ(fast[n][lane], y[n]) << "trial " << trial << " lane " << lane << " n " << n;
-        ASSERT_EQ(portable[n][lane], y[n]) << "trial " << trial << " lane " << lane << " n " << n;
-      }
-      for (int i = 0; i < kReflectionOrder; ++i) {
-        ASSERT_EQ(fastMemory[lane][i], after[i]) << "trial " << trial << " lane " << lane;
-        ASSERT_EQ(portableMemory[lane][i], after[i]) << "trial " << trial << " lane " << lane;
+    for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+      alignas(16) int32_t out[kBlockSamples][kSynthesisLanes];
+      int32_t laneMemory[kSynthesisLanes][kReflectionOrder];
+      std::memcpy(laneMemory, memory, sizeof(memory));
+      kernels->synthesisLanes(excitation, sets, laneMemory, out);
+      for (int lane = 0; lane < kSynthesisLanes; ++lane) {
+        int32_t x[kBlockSamples];
+        for (int n = 0; n < kBlockSamples; ++n) x[n] = excitation[n][lane];
+        int32_t y[kBlockSamples];
+        int32_t after[kReflectionOrder];
+        PlainSynthesis(x, sets, memory[lane], y, after);
+        for (int n = 0; n < kBlockSamples; ++n) {
+          ASSERT_EQ(out[n][lane], y[n]) << kernels->name << " trial " << trial << " lane " << lane << " n " << n;
+        }
+        for (int i = 0; i < kReflectionOrder; ++i) {
+          ASSERT_EQ(laneMemory[lane][i], after[i]) << kernels->name << " trial " << trial << " lane " << lane;
+        }
       }
     }
   }
@@ -295,16 +293,14 @@ TEST(EncoderLanes, BoundedReflectionSearchKeepsTiesRejectionsAndNonNumbers) {
     const float limit = trial % 5 == 0 ? 0.5f : kReflectionLimit;
     int plain[kSpectrumStages];
     reference::QuantiseReflection(codebook, base, k, limit, plain);
-    for (bool vectorised : {false, true}) {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-      if (vectorised && !ReflectionSearchHasAvx2()) continue;
-#else
-      if (vectorised) continue;  // the AVX2 kernels are built for x86 only
-#endif
+    AudioEncoderState state;
+    ResetEncoderState(state, codebook);
+    for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+      UseEncoderKernels(state, *kernels);
       int indices[kSpectrumStages];
-      QuantiseReflectionWith(codebook, base, k, limit, indices, vectorised);
+      QuantiseReflection(state, base, k, limit, indices);
       for (int s = 0; s < kSpectrumStages; ++s) {
-        ASSERT_EQ(indices[s], plain[s]) << "trial " << trial << " stage " << s << " vectorised " << vectorised;
+        ASSERT_EQ(indices[s], plain[s]) << "trial " << trial << " stage " << s << " kernels " << kernels->name;
       }
     }
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "codebook/channel_codebook.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
 #include "tests/encoder/reference_encoder.h"
 #include "tests/encoder/test_audio.h"
@@ -19,12 +20,14 @@ using testing::BlockWindow;
 using testing::IsKeyBlock;
 using testing::StateDifference;
 
-void CompareRun(const std::vector<int16_t>& signal, const ChannelCodebook& codebook, float quality,
-                uint32_t seed, bool collect, const std::string& label) {
+void CompareRunWith(const EncoderKernels& kernels, const std::vector<int16_t>& signal,
+                    const ChannelCodebook& codebook, float quality, uint32_t seed, bool collect,
+                    const std::string& label) {
   AudioEncoderState fast;
   AudioEncoderState plain;
   ResetEncoderState(fast, codebook);
   ResetEncoderState(plain, codebook);
+  UseEncoderKernels(fast, kernels);
   for (std::size_t block = 0; block < BlockCount(signal); ++block) {
     const std::vector<int16_t> window = BlockWindow(signal, block);
     const bool key = IsKeyBlock(block, seed);
@@ -36,6 +39,14 @@ void CompareRun(const std::vector<int16_t>& signal, const ChannelCodebook& codeb
     ASSERT_EQ(std::memcmp(a, b, static_cast<std::size_t>(sizeA)), 0) << label << " block " << block;
     const std::string diff = StateDifference(fast, plain);
     ASSERT_TRUE(diff.empty()) << label << " block " << block << ":" << diff;
+  }
+}
+
+// The encoder with every kernel set this processor runs against the reference.
+void CompareRun(const std::vector<int16_t>& signal, const ChannelCodebook& codebook, float quality,
+                uint32_t seed, bool collect, const std::string& label) {
+  for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+    CompareRunWith(*kernels, signal, codebook, quality, seed, collect, label + " " + kernels->name);
   }
 }
 

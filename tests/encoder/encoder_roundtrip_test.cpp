@@ -7,6 +7,7 @@
 
 #include "codebook/channel_codebook.h"
 #include "codec/audio_packet.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
 #include "tests/encoder/test_audio.h"
@@ -22,10 +23,11 @@ struct RoundTripCounts {
   int predicted = 0;
 };
 
-void RoundTrip(const std::vector<int16_t>& signal, uint32_t seed, float quality, const std::string& label,
-               RoundTripCounts& counts) {
+void RoundTrip(const EncoderKernels& kernels, const std::vector<int16_t>& signal, uint32_t seed, float quality,
+               const std::string& label, RoundTripCounts& counts) {
   AudioEncoderState encoder;
   ResetEncoderState(encoder, BuiltInCodebook());
+  UseEncoderKernels(encoder, kernels);
   AudioDecoderState decoder;
   InitDecoderState(decoder, BuiltInCodebook());
   bool seenKey = false;
@@ -80,8 +82,12 @@ TEST(EncoderRoundTrip, DecoderReproducesTheChosenSynthesisOnAllSignals) {
   uint32_t seed = 10;
   RoundTripCounts counts;
   for (const auto& signal : testing::AllSignals()) {
-    for (float quality : {128.0f, 4.0f, 0.05f})
-      RoundTrip(signal.samples, seed++, quality, signal.name, counts);
+    for (float quality : {128.0f, 4.0f, 0.05f}) {
+      for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+        RoundTrip(*kernels, signal.samples, seed, quality, signal.name + " " + kernels->name, counts);
+      }
+      ++seed;
+    }
   }
   // The runs must have exercised every packet mode and the long-term prediction.
   for (int m = 0; m < kPacketModes; ++m) EXPECT_GT(counts.modes[m], 0) << "mode " << m;

@@ -12,6 +12,7 @@
 #include <random>
 
 #include "codec/decoder_steps.h"
+#include "codec/encoder/encoder_kernels.h"
 #include "tests/encoder/reference_encoder.h"
 
 namespace clipvane {
@@ -36,7 +37,7 @@ TEST(SpectrumAnalysis, SilenceGivesTheNoiseFloorAndZeroReflections) {
   int32_t filtered[256];
   float windowed[kAnalysisSamples];
   float r[kReflectionOrder + 1];
-  FilterWindowCorrelate(silence, highPass, filtered, windowed, r);
+  PlainEncoderKernels().filterWindowCorrelate(silence, highPass, filtered, windowed, r);
   ConditionAutocorrelation(r);
   EXPECT_EQ(r[0], (10.0f) * 1.008f);
   for (int k = 1; k <= kReflectionOrder; ++k) EXPECT_EQ(r[k], 0.0f);
@@ -80,6 +81,23 @@ ChannelCodebook EmptyCodebook() {
   return codebook;
 }
 
+// QuantiseReflection with `codebook` installed, by every kernel set; fails
+// the test unless all sets agree, and returns their indices.
+std::vector<int> Quantise(const ChannelCodebook& codebook, const int32_t* base, const float* k, float limit) {
+  AudioEncoderState state;
+  ResetEncoderState(state, codebook);
+  std::vector<int> first;
+  for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+    UseEncoderKernels(state, *kernels);
+    int indices[kSpectrumStages];
+    QuantiseReflection(state, base, k, limit, indices);
+    const std::vector<int> these(indices, indices + kSpectrumStages);
+    if (first.empty()) first = these;
+    EXPECT_EQ(these, first) << kernels->name;
+  }
+  return first;
+}
+
 TEST(QuantiseReflection, TableSearchEqualsDirectArcsinesOnRandomVectors) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> coefficient(-0.99f, 0.99f);
@@ -93,25 +111,11 @@ TEST(QuantiseReflection, TableSearchEqualsDirectArcsinesOnRandomVectors) {
       base[j] = trial % 3 == 0 ? codebook.keyBase[j] : baseValue(rng) / (1 + j);
     }
     const float limit = trial % 4 == 0 ? 0.9f : kReflectionLimit;
-    int fast[3], scalar[3], vector[3] = {}, direct[3], plain[3];
-    QuantiseReflection(codebook, base, k, limit, fast);
-    QuantiseReflectionWith(codebook, base, k, limit, scalar, false);
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-    const bool avx2 = ReflectionSearchHasAvx2();
-#else
-    const bool avx2 = false;  // the AVX2 kernels are built for x86 only
-#endif
-    if (avx2) QuantiseReflectionWith(codebook, base, k, limit, vector, true);
+    int direct[3], plain[3];
     QuantiseReflectionDirect(codebook, base, k, limit, direct);
     reference::QuantiseReflection(codebook, base, k, limit, plain);
-    for (int s = 0; s < 3; ++s) {
-      ASSERT_EQ(fast[s], plain[s]) << "trial " << trial;
-      ASSERT_EQ(scalar[s], plain[s]) << "trial " << trial;
-      if (avx2) {
-        ASSERT_EQ(vector[s], plain[s]) << "trial " << trial;
-      }
-      ASSERT_EQ(direct[s], plain[s]) << "trial " << trial;
-    }
+    ASSERT_EQ(Quantise(codebook, base, k, limit), std::vector<int>(plain, plain + 3)) << "trial " << trial;
+    ASSERT_EQ(std::vector<int>(direct, direct + 3), std::vector<int>(plain, plain + 3)) << "trial " << trial;
   }
 }
 
@@ -124,15 +128,12 @@ TEST(QuantiseReflection, LimitAcceptsEqualityAndRejectsOneFloatStepBeyond) {
     k[0] = 0.5f * static_cast<float>(sign);
     int indices[3];
     // Entry 0 hits the target exactly; the zero entries miss it by asin(0.5).
-    QuantiseReflection(codebook, base, k, 0.5f, indices);
-    EXPECT_EQ(indices[0], 0) << "a coefficient equal to the limit passes";
-    QuantiseReflection(codebook, base, k, std::nextafter(0.5f, 0.0f), indices);
-    EXPECT_EQ(indices[0], 1) << "one float step beyond the limit is rejected";
+    EXPECT_EQ(Quantise(codebook, base, k, 0.5f)[0], 0) << "a coefficient equal to the limit passes";
+    EXPECT_EQ(Quantise(codebook, base, k, std::nextafter(0.5f, 0.0f))[0], 1)
+        << "one float step beyond the limit is rejected";
     QuantiseReflectionDirect(codebook, base, k, std::nextafter(0.5f, 0.0f), indices);
     EXPECT_EQ(indices[0], 1);
-    QuantiseReflectionWith(codebook, base, k, std::nextafter(0.5f, 0.0f), indices, false);
-    EXPECT_EQ(indices[0], 1);
-    QuantiseReflectionWith(codebook, base, k, 0.5f, indices, false);
+    QuantiseReflectionDirect(codebook, base, k, 0.5f, indices);
     EXPECT_EQ(indices[0], 0);
   }
   // At the encoder's limit 0.999 the last accepted Q15 value is 32735.
@@ -141,9 +142,7 @@ TEST(QuantiseReflection, LimitAcceptsEqualityAndRejectsOneFloatStepBeyond) {
   codebook.spectrumCodewords[0][1][0] = 32735;
   const int32_t base[kReflectionOrder] = {};
   const float k[kReflectionOrder] = {0.9999f};
-  int indices[3];
-  QuantiseReflection(codebook, base, k, kReflectionLimit, indices);
-  EXPECT_EQ(indices[0], 1);
+  EXPECT_EQ(Quantise(codebook, base, k, kReflectionLimit)[0], 1);
 }
 
 TEST(QuantiseReflection, StageWithEveryCandidateRejectedTakesEntryZero) {
@@ -154,20 +153,18 @@ TEST(QuantiseReflection, StageWithEveryCandidateRejectedTakesEntryZero) {
   codebook.spectrumCodewords[1][5][0] = -10 - 100;
   int32_t base[kReflectionOrder] = {32735 - 100};
   float k[kReflectionOrder] = {static_cast<float>(32735 - 100) / 32768.0f};
-  int indices[3];
-  QuantiseReflection(codebook, base, k, kReflectionLimit, indices);
-  EXPECT_EQ(indices[0], 0);
+  EXPECT_EQ(Quantise(codebook, base, k, kReflectionLimit)[0], 0);
   base[0] = 32735;
   k[0] = static_cast<float>(32735 - 100) / 32768.0f;
-  QuantiseReflection(codebook, base, k, kReflectionLimit, indices);
+  const std::vector<int> indices = Quantise(codebook, base, k, kReflectionLimit);
   EXPECT_EQ(indices[0], 0) << "all 64 rejected";
   EXPECT_EQ(indices[1], 5) << "the running sum includes the rejected stage's entry 0";
   int plain[3];
   reference::QuantiseReflection(codebook, base, k, kReflectionLimit, plain);
-  EXPECT_EQ(std::vector<int>(indices, indices + 3), std::vector<int>(plain, plain + 3));
+  EXPECT_EQ(indices, std::vector<int>(plain, plain + 3));
 }
 
-TEST(LongTermSearch, VectorisedAndPortableSearchesEqualThePlainOne) {
+TEST(LongTermSearch, EveryKernelSetEqualsThePlainSearch) {
   std::mt19937 rng(9);
   for (int trial = 0; trial < 2000; ++trial) {
     int32_t residual[kBlockSamples];
@@ -181,19 +178,11 @@ TEST(LongTermSearch, VectorisedAndPortableSearchesEqualThePlainOne) {
       residual[i] = trial % 2 ? history[60 + i] / 2 + value(rng) / 8 : value(rng);
     }
     const reference::LagChoice plain = reference::SearchLongTermLag(residual, history);
-    const LagSearchResult portable = SearchLongTermLagPortable(residual, history);
-    const LagSearchResult chosen = SearchLongTermLag(residual, history);
-    ASSERT_EQ(portable.lagCode, plain.lagCode);
-    ASSERT_EQ(portable.usable, plain.usable);
-    ASSERT_EQ(chosen.lagCode, plain.lagCode);
-    ASSERT_EQ(chosen.usable, plain.usable);
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
-    if (LongTermSearchHasAvx2()) {
-      const LagSearchResult avx2 = SearchLongTermLagAvx2(residual, history);
-      ASSERT_EQ(avx2.lagCode, plain.lagCode) << trial;
-      ASSERT_EQ(avx2.usable, plain.usable);
+    for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+      const LagSearchResult chosen = kernels->searchLongTermLag(residual, history);
+      ASSERT_EQ(chosen.lagCode, plain.lagCode) << kernels->name << " trial " << trial;
+      ASSERT_EQ(chosen.usable, plain.usable) << kernels->name << " trial " << trial;
     }
-#endif
   }
 }
 
@@ -203,8 +192,10 @@ TEST(LongTermSearch, SilenceEitherSideIsNotUsable) {
   int32_t residual[kBlockSamples];
   for (int i = 0; i < kHistorySamples; ++i) history[i] = (i * 37) % 200 - 100;
   for (int i = 0; i < kBlockSamples; ++i) residual[i] = (i * 11) % 90 - 45;
-  EXPECT_FALSE(SearchLongTermLag(zeros, history).usable) << "zero residual";
-  EXPECT_FALSE(SearchLongTermLag(residual, zeros).usable) << "zero history";
+  for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+    EXPECT_FALSE(kernels->searchLongTermLag(zeros, history).usable) << kernels->name << ": zero residual";
+    EXPECT_FALSE(kernels->searchLongTermLag(residual, zeros).usable) << kernels->name << ": zero history";
+  }
 }
 
 TEST(LongTermSearch, FindsTheDelayAndPrefersTheLowerOfEqualLags) {
@@ -215,9 +206,12 @@ TEST(LongTermSearch, FindsTheDelayAndPrefersTheLowerOfEqualLags) {
   int32_t shape[kBlockSamples];
   LongTermAnalysisShape(history, 70, shape);
   std::memcpy(residual, shape, sizeof(residual));
-  const LagSearchResult result = SearchLongTermLag(residual, history);
-  EXPECT_TRUE(result.usable);
-  EXPECT_EQ(result.lagCode, 6) << "70 - 64: the lowest of the equal lags";
+  for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+    const LagSearchResult chosen = kernels->searchLongTermLag(residual, history);
+    EXPECT_TRUE(chosen.usable) << kernels->name;
+    EXPECT_EQ(chosen.lagCode, 6) << kernels->name << ": 70 - 64, the lowest of the equal lags";
+  }
+  const LagSearchResult result = PlainEncoderKernels().searchLongTermLag(residual, history);
   RemoveLongTermPrediction(residual, history, result.lagCode);
   for (int i = 0; i < kBlockSamples; ++i) EXPECT_EQ(residual[i], 0);
 }

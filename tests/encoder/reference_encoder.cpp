@@ -5,6 +5,7 @@
 
 #include "codec/audio_packet.h"
 #include "codec/decoder_steps.h"
+#include "codec/float_math.h"
 
 namespace clipvane::reference {
 
@@ -70,7 +71,7 @@ void QuantiseReflection(const ChannelCodebook& codebook, const int32_t* base, co
           break;
         }
         float u = (rem[j] + acc[j]) * 0.000030517578125f;
-        float d = std::asin(u) - std::asin(q);
+        float d = FloatAsin(u) - FloatAsin(q);
         float d2 = d * d;
         err = err + weight[j] * d2;
       }
@@ -266,14 +267,14 @@ int EncodeBlock(AudioEncoderState& st, const int16_t* samples, uint8_t* packet, 
     float scale = bits == 3 ? m / 7.0f : (m / 3.0f) * 0.75f;
     if (scale < 4.0f) scale = 4.0f;
     float ratio = scale / static_cast<float>(g);
-    float target = std::log(ratio);
+    float target = FloatLog(ratio);
     // Gain index; entries that would drop the gain below 1 only when nothing else is left.
     int gi = -1;
     float bestErr = 0.0f;
     for (int pass = 0; pass < 2 && gi < 0; ++pass) {
       for (int i = 0; i < 8; ++i) {
         if (pass == 0 && (Mul(g, cb.gainRatio[i]) >> 13) < 1) continue;
-        float di = std::log(static_cast<float>(cb.gainRatio[i]) * 0.0001220703125f) - target;
+        float di = FloatLog(static_cast<float>(cb.gainRatio[i]) * 0.0001220703125f) - target;
         float err = di * di;
         if (gi < 0 || err < bestErr) {
           gi = i;

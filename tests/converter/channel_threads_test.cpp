@@ -65,7 +65,7 @@ bool ConvertInChild(const std::string& sample, const fs::path& folder, int threa
 #if defined(_WIN32)
   // No fork here; a converter keeps all its state, so one in this process
   // converts as one in a process of its own would.
-  return Convert(input, folder, threads);
+  return Convert(input, folder, threads, plain);
 #else
   const pid_t child = fork();
   if (child == 0) _exit(Convert(input, folder, threads, plain) ? 0 : 1);

@@ -63,15 +63,27 @@ struct ToolLaunch {
   std::string dir;                    // working directory; empty: the test's
   std::vector<int> closedDescriptors;  // standard descriptors closed at the start
   std::string program = CLIPVANE_TOOL_PATH;
+  // A program of the machine the tests run on (a shell), started directly
+  // even in a cross build whose own programs go through the emulator.
+  bool hostProgram = false;
 };
 
-// The command that starts `program`: the emulator's words (if any), then the program.
-inline std::vector<std::string> ToolCommand(const std::string& program = CLIPVANE_TOOL_PATH) {
-  std::vector<std::string> command;
+// The emulator's command words that start a program of this build, each
+// followed by a space; empty when the build's programs run by themselves.
+inline std::string LauncherPrefix() {
 #if defined(CLIPVANE_TOOL_LAUNCHER)
-  std::istringstream words(CLIPVANE_TOOL_LAUNCHER);
-  for (std::string word; words >> word;) command.push_back(word);
+  return std::string(CLIPVANE_TOOL_LAUNCHER) + " ";
+#else
+  return std::string();
 #endif
+}
+
+// The command that starts `program`: the emulator's words (if any, and not
+// for a program of the host), then the program.
+inline std::vector<std::string> ToolCommand(const std::string& program = CLIPVANE_TOOL_PATH, bool host = false) {
+  std::vector<std::string> command;
+  std::istringstream words(host ? std::string() : LauncherPrefix());
+  for (std::string word; words >> word;) command.push_back(word);
   command.push_back(program);
   return command;
 }
@@ -423,7 +435,7 @@ class ToolProcess {
     if (in > 2) close(in);
     if (out > 2) close(out);
     for (int fd : launch.closedDescriptors) close(fd);
-    std::vector<std::string> words = ToolCommand(launch.program);
+    std::vector<std::string> words = ToolCommand(launch.program, launch.hostProgram);
     words.insert(words.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "format/little_endian.h"
+#include "platform/files.h"
 
 namespace clipvane {
 
@@ -21,7 +22,7 @@ bool DebugSoundFile::Create(const std::string& path, int32_t sampleRate, int32_t
                             int32_t bitsPerSample) {
   Close();
   dataBytes_ = 0;
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = platform::OpenFile(path, "wb");
   if (file_ == nullptr) {
     lastError_ = errno;
     return false;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/files.h"
+
 namespace clipvane::avi {
 
 FileByteSource::~FileByteSource() {
@@ -12,7 +14,7 @@ FileByteSource::~FileByteSource() {
 }
 
 bool FileByteSource::Open(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "rb");
+  file_ = platform::OpenFile(path, "rb");
   if (file_ == nullptr) return false;
   if (fseeko(file_, 0, SEEK_END) != 0) return false;
   const off_t end = ftello(file_);

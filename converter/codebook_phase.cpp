@@ -14,6 +14,7 @@
 #include "codebook/trainer.h"
 #include "codec/encoder/encoder_kernels.h"
 #include "converter/movie_converter.h"
+#include "platform/files.h"
 #include "platform/signals.h"
 
 namespace clipvane {
@@ -51,7 +52,7 @@ bool CMovieConverter::LoadCodebook() {
   const bool trained = trainedImages_.size() == channels;
   std::FILE* sideFile = nullptr;
   if (!trained && !codebookFilePath_.empty() && platform::IsRegularFile(codebookFilePath_)) {
-    sideFile = std::fopen(codebookFilePath_.c_str(), "rb");
+    sideFile = platform::OpenFile(codebookFilePath_, "rb");
   }
   for (std::size_t c = 0; c < channels; ++c) {
     CodebookImage image;
@@ -117,13 +118,15 @@ bool CMovieConverter::WriteSideFile(std::string* reason) {
   // every channel is written, so a cancelled or failed build never leaves a
   // side file with too few images for later runs to trip over. A pipe or a
   // device under the side file's name is not ours to replace.
-  if (!platform::IsRegularFile(codebookFilePath_) && std::filesystem::exists(codebookFilePath_)) {
+  std::error_code error;
+  if (!platform::IsRegularFile(codebookFilePath_) &&
+      std::filesystem::exists(platform::PathFromUtf8(codebookFilePath_), error)) {
     *reason = "it is not a regular file";
     return false;
   }
   platform::StagedPath stage(platform::TemporarySlot::kSideFile);
   if (!stage.Begin(codebookFilePath_, reason)) return false;
-  std::FILE* file = std::fopen(stage.WritePath().c_str(), "wbx");
+  std::FILE* file = platform::OpenFile(stage.WritePath(), "wb");
   if (file == nullptr) {
     *reason = std::strerror(errno);
     return false;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "converter/samples_per_frame.h"
+#include "platform/files.h"
 #include "platform/signals.h"
 
 namespace clipvane {
@@ -49,17 +50,17 @@ bool TagIsQks1(uint32_t tag) {
 bool SameFile(const std::string& a, const std::string& b) {
   namespace fs = std::filesystem;
   std::error_code error;
-  if (fs::equivalent(a, b, error)) return true;
+  if (fs::equivalent(platform::PathFromUtf8(a), platform::PathFromUtf8(b), error)) return true;
   std::error_code errorA, errorB;
-  fs::path canonicalA = fs::weakly_canonical(a, errorA);
-  fs::path canonicalB = fs::weakly_canonical(b, errorB);
+  fs::path canonicalA = fs::weakly_canonical(platform::PathFromUtf8(a), errorA);
+  fs::path canonicalB = fs::weakly_canonical(platform::PathFromUtf8(b), errorB);
   return !errorA && !errorB && canonicalA == canonicalB;
 }
 
 }  // namespace
 
 std::string CodebookPathFor(const std::string& inputPath) {
-  return std::filesystem::path(inputPath).replace_extension(".cbk").string();
+  return platform::Utf8FromPath(platform::PathFromUtf8(inputPath).replace_extension(".cbk"));
 }
 
 CMovieConverter::CMovieConverter() : silentTailBlocks_(kSilentTailBlocks) {}
@@ -201,7 +202,7 @@ const std::string* CMovieConverter::Open(const std::string& inputPath, const std
   }
 
   std::string reason;
-  if (!outputStage_.Begin(outputPath, &reason) || !output_.Create(outputStage_.WritePath(), outputStage_.Staged())) {
+  if (!outputStage_.Begin(outputPath, &reason) || !output_.Create(outputStage_.WritePath())) {
     return Refuse("Error: cannot open " + outputPath + " for writting\n");
   }
   outputStage_.Created();

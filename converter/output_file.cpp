@@ -1,5 +1,7 @@
 #include "converter/output_file.h"
 
+#include "platform/files.h"
+
 namespace clipvane {
 
 namespace {
@@ -10,8 +12,8 @@ OutputFile::~OutputFile() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool OutputFile::Create(const std::string& path, bool exclusive) {
-  file_ = std::fopen(path.c_str(), exclusive ? "wbx" : "wb");
+bool OutputFile::Create(const std::string& path) {
+  file_ = platform::OpenFile(path, "wb");
   if (file_ == nullptr) return false;
   buffer_ = std::make_unique<char[]>(kBufferBytes);
   std::setvbuf(file_, buffer_.get(), _IOFBF, kBufferBytes);

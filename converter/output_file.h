@@ -17,9 +17,9 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Replaces an existing file; with `exclusive`, the file must not exist yet
-  // (a temporary name that something else took meanwhile is not followed).
-  bool Create(const std::string& path, bool exclusive = false);
+  // Replaces an existing file. (No exclusive creation: older Windows C
+  // libraries lack it; a staged temporary is cleared before it is created.)
+  bool Create(const std::string& path);
   bool IsOpen() const { return file_ != nullptr; }
   uint64_t Position() const { return position_; }
   void Write(const void* bytes, std::size_t count);

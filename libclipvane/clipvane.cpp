@@ -7,7 +7,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "codec/audio_decoder.h"
 #include "format/codebook_image.h"
@@ -89,6 +94,20 @@ int64_t FileSeek(void* user, int64_t offset, int whence) {
 
 constexpr clipvane_io kFileIo = {FileRead, FileSeek};
 
+// Paths are UTF-8; on Windows the C library would read a narrow one in the
+// code page, so the wide form is opened there.
+std::FILE* OpenForReading(const char* path) {
+#if defined(_WIN32)
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (length <= 0) return nullptr;
+  std::wstring wide(std::size_t(length), L'\0');
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length) <= 0) return nullptr;
+  return _wfopen(wide.c_str(), L"rb");
+#else
+  return std::fopen(path, "rb");
+#endif
+}
+
 // A record without a payload is fine only when it is empty.
 bool BadRecord(const clipvane_record* record) {
   return record == nullptr || (record->payload == nullptr && record->payloadBytes != 0);
@@ -153,7 +172,7 @@ int clipvane_open_io(const clipvane_io* io, void* user, clipvane_container** out
 int clipvane_open_file(const char* path, clipvane_container** out) {
   if (out != nullptr) *out = nullptr;
   if (path == nullptr || out == nullptr) return CLIPVANE_ERROR_ARGUMENT;
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = OpenForReading(path);
   if (f == nullptr) return CLIPVANE_ERROR_IO;
   const int status = clipvane_open_io(&kFileIo, f, out);
   if (status != CLIPVANE_OK) {

@@ -71,7 +71,11 @@ class FileInput final : public ByteInput {
   bool ReadAt(uint64_t offset, void* buffer, std::size_t count) override;
 
  private:
+#if defined(_WIN32)
+  void* handle_ = nullptr;  // the file's HANDLE
+#else
   int fd_ = -1;
+#endif
   uint64_t size_ = 0;
 };
 

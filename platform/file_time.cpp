@@ -2,6 +2,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "platform/wide_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,7 +19,7 @@ namespace {
 // Opens like the reuse decision wants: read access, shared read, must exist.
 // Directories do not open without backup semantics, so they count as missing.
 HANDLE openForReading(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  return CreateFileW(SystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 

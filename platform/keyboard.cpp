@@ -4,8 +4,7 @@
 
 #if defined(_WIN32)
 #include <conio.h>
-#include <cstdio>
-#include <io.h>
+#include <windows.h>
 #else
 #include <atomic>
 #include <cerrno>
@@ -26,12 +25,33 @@ void RestoreForStop() {}
 void KeyModeOwed() {}
 }  // namespace terminal
 
-ConsoleKeyboard::ConsoleKeyboard() : isTerminal_(_isatty(_fileno(stdin)) != 0) {}
+namespace {
+
+// Keys come only from a console. Redirected input (a file or a pipe) is
+// never read as keys: _isatty would also take the NUL device for one.
+bool standardInputIsConsole() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  return input != nullptr && input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode) != 0;
+}
+
+}  // namespace
+
+// The console reads keys one at a time and without echo through _kbhit and
+// _getch whatever its line mode, so nothing is switched or restored.
+ConsoleKeyboard::ConsoleKeyboard() : isTerminal_(standardInputIsConsole()) {}
 ConsoleKeyboard::~ConsoleKeyboard() = default;
 
 bool ConsoleKeyboard::KeyWaiting() { return isTerminal_ && _kbhit() != 0; }
 
-int ConsoleKeyboard::ReadKey() { return KeyWaiting() ? _getch() : -1; }
+int ConsoleKeyboard::ReadKey() {
+  if (!KeyWaiting()) return -1;
+  const int key = _getch();
+  // A function or arrow key comes as a prefix and a second code: both belong
+  // to one key press, and neither is a space.
+  if ((key == 0 || key == 0xE0) && _kbhit()) _getch();
+  return key;
+}
 
 #else
 

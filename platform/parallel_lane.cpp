@@ -19,7 +19,7 @@ ParallelLane::~ParallelLane() {
   if (!thread_.joinable()) return;
   if (state_.load(std::memory_order_acquire) == kPosted) AwaitChange(kPosted);
   state_.store(kQuit, std::memory_order_release);
-  state_.notify_one();
+  Notify();
   thread_.join();
 }
 
@@ -39,12 +39,29 @@ int ParallelLane::AwaitChange(int value) {
     const int now = state_.load(std::memory_order_acquire);
     if (now != value) return now;
   }
+#if defined(_WIN32)
+  std::unique_lock<std::mutex> lock(sleepMutex_);
+  sleepSignal_.wait(lock, [&] { return state_.load(std::memory_order_acquire) != value; });
+  return state_.load(std::memory_order_acquire);
+#else
   int now = state_.load(std::memory_order_acquire);
   while (now == value) {
     state_.wait(value, std::memory_order_acquire);
     now = state_.load(std::memory_order_acquire);
   }
   return now;
+#endif
+}
+
+void ParallelLane::Notify() {
+#if defined(_WIN32)
+  // Taking the lock once orders the change before a sleeper's check: one
+  // that checked before it is already waiting and is woken.
+  { std::lock_guard<std::mutex> lock(sleepMutex_); }
+  sleepSignal_.notify_all();
+#else
+  state_.notify_one();
+#endif
 }
 
 void ParallelLane::Loop() {
@@ -58,14 +75,14 @@ void ParallelLane::Loop() {
       error_ = std::current_exception();
     }
     state_.store(kDone, std::memory_order_release);
-    state_.notify_one();
+    Notify();
     state = kDone;
   }
 }
 
 void ParallelLane::Post() {
   state_.store(kPosted, std::memory_order_release);
-  state_.notify_one();
+  Notify();
 }
 
 void ParallelLane::Wait() {

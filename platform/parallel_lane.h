@@ -8,6 +8,10 @@
 #include <exception>
 #include <functional>
 #include <thread>
+#if defined(_WIN32)
+#include <condition_variable>
+#include <mutex>
+#endif
 
 namespace clipvane::platform {
 
@@ -34,11 +38,20 @@ class ParallelLane {
   void Loop();
   // Spins, then sleeps, while `state_` holds `value`; returns the new state.
   int AwaitChange(int value);
+  // Wakes the other thread after a change of `state_`.
+  void Notify();
 
   std::function<void()> job_;
   std::atomic<int> state_{kIdle};
   std::exception_ptr error_;
   std::thread thread_;
+#if defined(_WIN32)
+  // MinGW's C++ library waits on an atomic through a shared table of
+  // condition variables and can miss a wake-up there, leaving both threads
+  // asleep for good; on Windows the lane sleeps on its own instead.
+  std::mutex sleepMutex_;
+  std::condition_variable sleepSignal_;
+#endif
 };
 
 // The number of processors, at least 1.

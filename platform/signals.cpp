@@ -10,6 +10,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "platform/wide_path.h"
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -76,16 +78,38 @@ void ForgetTemporaryFile(TemporarySlot slot) {
 
 namespace {
 
-void removeFile(const char* path) { DeleteFileA(path); }
+// The system runs console control handlers on a thread of their own, not in
+// the middle of the program's code, so the path may be converted here.
+void removeFile(const char* path) { DeleteFileW(SystemPath(path).c_str()); }
+
+// The system ends the process as soon as the handler of a console close (or
+// of a log-off or shut-down) returns, and at the latest about five seconds
+// after the event. The handler holds the process that long, so the driver can
+// cancel and remove the unfinished output; the process ends from main then.
+constexpr DWORD kCloseGraceMilliseconds = 10000;
 
 BOOL WINAPI onConsoleControl(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
   int expected = 0;
-  if (g_cancelSignal.compare_exchange_strong(expected, SIGINT)) return TRUE;
-  // A second Ctrl-C falls through to the default handler, which ends the
-  // process; what it was writing goes first.
-  removeTemporaryFiles();
-  return FALSE;
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      if (g_cancelSignal.compare_exchange_strong(expected, SIGINT)) return TRUE;
+      // A second Ctrl-C falls through to the default handler, which ends the
+      // process; what it was writing goes first.
+      removeTemporaryFiles();
+      return FALSE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      g_cancelSignal.compare_exchange_strong(expected, SIGTERM);
+      Sleep(kCloseGraceMilliseconds);
+      // Still running: the driver did not finish in time. The system ends
+      // the process when this returns, so what it was writing goes first.
+      removeTemporaryFiles();
+      return TRUE;
+    default:
+      return FALSE;
+  }
 }
 
 }  // namespace

@@ -31,8 +31,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32) && defined(CLIPVANE_SHARED_BUILD)
+#if defined(_WIN32)
+#if defined(CLIPVANE_SHARED_BUILD)
 #define CLIPVANE_API __declspec(dllexport)
+#else
+#define CLIPVANE_API
+#endif
 #elif defined(__GNUC__)
 #define CLIPVANE_API __attribute__((visibility("default")))
 #else

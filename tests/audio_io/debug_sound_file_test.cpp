@@ -1,10 +1,9 @@
 #include "audio_io/debug_sound_file.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,14 +32,18 @@ std::string Tag(const std::vector<uint8_t>& b, size_t at) { return std::string(b
 class DebugSoundFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/clipvane_debug_sound_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("clipvane_debug_sound_" + std::to_string(std::random_device()()));
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(std::filesystem::create_directories(dir));
+    dir_ = dir.string();
     path_ = dir_ + "/decoded.wav";
   }
   void TearDown() override {
     std::remove(path_.c_str());
-    rmdir(dir_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
   std::string dir_;
   std::string path_;

@@ -5,12 +5,13 @@
 
 #include "codec/audio_decoder.h"
 #include "codebook/channel_codebook.h"
+#include "platform/files.h"
 
 namespace clipvane::testing {
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   std::vector<uint8_t> bytes;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = platform::OpenFile(path, "rb");
   if (f == nullptr) return bytes;
   uint8_t buffer[65536];
   std::size_t n;

@@ -145,7 +145,7 @@ TEST(SideFile, IsWrittenReusedForcedAndKept) {
   EXPECT_FALSE(Exists(side + ".part"));
 
   // Reused while it is at least as new as the input.
-  fs::last_write_time(side, fs::last_write_time(input));
+  CopyWriteTime(input, side);
   ToolResult second = RunTool({"-in", input, "-out", output});
   ASSERT_EQ(second.status, 0);
   EXPECT_FALSE(Has(second.output, "Collecting"));

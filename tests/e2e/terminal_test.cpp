@@ -256,7 +256,9 @@ TEST(Input, AShellLoopReadingNamesConvertsEveryMovie) {
   dir.Copy(kSilent, "c.avi");
   ToolLaunch launch;
   launch.program = "/bin/sh";
-  launch.args = {"-c", std::string("while read f; do '") + CLIPVANE_TOOL_PATH + "' -in \"$f\" -out \"$f.out\"; done"};
+  launch.hostProgram = true;
+  launch.args = {"-c", "while read f; do " + LauncherPrefix() + "'" + CLIPVANE_TOOL_PATH +
+                           "' -in \"$f\" -out \"$f.out\"; done"};
   launch.input = Input::kPipe;
   launch.text = "a.avi\nb.avi\nc.avi\n";
   launch.dir = dir.Path();

@@ -4,8 +4,15 @@
 // or a terminal: a pseudo-terminal that a small job-control shell (a child
 // process) makes its controlling terminal, with the tool as the foreground
 // job, so that typed keys, Ctrl-C and Ctrl-Z reach it exactly as they reach
-// a person's run.
+// a person's run. On Windows the tool is started with CreateProcess and its
+// output read through a pipe (no terminal there: keys come only from a
+// console). A cross build for another processor starts the tool through the
+// emulator the tests run in (CLIPVANE_TOOL_LAUNCHER, the command words
+// separated by spaces).
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +22,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -22,9 +30,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace clipvane::testing {
 
@@ -52,7 +63,187 @@ struct ToolLaunch {
   std::string dir;                    // working directory; empty: the test's
   std::vector<int> closedDescriptors;  // standard descriptors closed at the start
   std::string program = CLIPVANE_TOOL_PATH;
+  // A program of the machine the tests run on (a shell), started directly
+  // even in a cross build whose own programs go through the emulator.
+  bool hostProgram = false;
 };
+
+// The emulator's command words that start a program of this build, each
+// followed by a space; empty when the build's programs run by themselves.
+inline std::string LauncherPrefix() {
+#if defined(CLIPVANE_TOOL_LAUNCHER)
+  return std::string(CLIPVANE_TOOL_LAUNCHER) + " ";
+#else
+  return std::string();
+#endif
+}
+
+// The command that starts `program`: the emulator's words (if any, and not
+// for a program of the host), then the program.
+inline std::vector<std::string> ToolCommand(const std::string& program = CLIPVANE_TOOL_PATH, bool host = false) {
+  std::vector<std::string> command;
+  std::istringstream words(host ? std::string() : LauncherPrefix());
+  for (std::string word; words >> word;) command.push_back(word);
+  command.push_back(program);
+  return command;
+}
+
+#if defined(_WIN32)
+
+// Quotes one argument the way the C runtime splits a command line.
+inline std::wstring QuoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted.push_back(L'"');
+  return quoted;
+}
+
+// Standard input is the NUL device, a pipe or a file; a terminal does not
+// exist here (the terminal tests are not built for Windows) and descriptors
+// cannot be closed for the child, so such a launch starts nothing.
+class ToolProcess {
+ public:
+  explicit ToolProcess(const ToolLaunch& launch) {
+    if (launch.input == Input::kTerminal || !launch.closedDescriptors.empty()) return;
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&out_, &writeEnd, &inherit, 0)) return;
+    SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+    HANDLE input = INVALID_HANDLE_VALUE;
+    if (launch.input == Input::kPipe) {
+      HANDLE feed = nullptr;
+      if (!CreatePipe(&input, &feed, &inherit, 0)) return;
+      SetHandleInformation(feed, HANDLE_FLAG_INHERIT, 0);
+      DWORD written = 0;
+      // Small enough for the pipe's buffer; the test keeps the read end to see what is left.
+      WriteFile(feed, launch.text.data(), DWORD(launch.text.size()), &written, nullptr);
+      CloseHandle(feed);
+      DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &inputKept_, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    } else if (launch.input == Input::kFile) {
+      wchar_t folder[MAX_PATH + 1];
+      wchar_t name[MAX_PATH + 1];
+      if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"cvk", 0, name) == 0) return;
+      input = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      if (input == INVALID_HANDLE_VALUE) return;
+      DWORD written = 0;
+      WriteFile(input, launch.text.data(), DWORD(launch.text.size()), &written, nullptr);
+      // The position is shared with the tool: what it reads moves it.
+      SetFilePointer(input, 0, nullptr, FILE_BEGIN);
+      DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &inputKept_, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    } else {
+      input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    std::wstring commandLine;
+    std::vector<std::string> words = ToolCommand(
+        platform::Utf8FromPath(std::filesystem::absolute(platform::PathFromUtf8(launch.program))));
+    words.insert(words.end(), launch.args.begin(), launch.args.end());
+    for (const std::string& word : words) {
+      commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(platform::PathFromUtf8(word).wstring());
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    const std::wstring folder = launch.dir.empty() ? std::wstring() : platform::PathFromUtf8(launch.dir).wstring();
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
+      process_ = info.hProcess;
+      CloseHandle(info.hThread);
+    }
+    CloseHandle(writeEnd);
+    if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  }
+  explicit ToolProcess(const std::vector<std::string>& args) : ToolProcess(ToolLaunch(args)) {}
+  ~ToolProcess() {
+    if (process_ != nullptr && !waited_) Wait();
+    for (HANDLE h : {out_, process_, inputKept_}) {
+      if (h != nullptr) CloseHandle(h);
+    }
+  }
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+
+  // Reads output until `text` appears (or the output ends). True when it appeared.
+  bool ReadUntil(const std::string& text) {
+    return PumpUntil([&] { return output_.find(text) != std::string::npos; });
+  }
+  template <typename Condition>
+  bool PumpUntil(Condition done) {
+    while (!done()) {
+      if (!ReadSome()) return false;
+    }
+    return true;
+  }
+  // Stops reading: the tool's next progress line finds nobody listening.
+  void CloseOutput() {
+    CloseHandle(out_);
+    out_ = nullptr;
+  }
+  // The bytes of a piped or file input that the tool left for whoever reads next.
+  std::string InputLeft() {
+    std::string left;
+    char buffer[256];
+    DWORD got = 0;
+    while (inputKept_ != nullptr && ReadFile(inputKept_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      left.append(buffer, got);
+    }
+    return left;
+  }
+  ToolResult Wait() {
+    while (ReadSome()) {
+    }
+    ToolResult r;
+    if (process_ != nullptr) {
+      WaitForSingleObject(process_, INFINITE);
+      DWORD code = 0;
+      GetExitCodeProcess(process_, &code);
+      r.status = int(code);
+    }
+    waited_ = true;
+    // The console's text mode writes a line end as CR LF; the tests compare
+    // with the C library's "\n".
+    for (std::size_t i = 0; i < output_.size(); ++i) {
+      if (output_[i] == '\r' && i + 1 < output_.size() && output_[i + 1] == '\n') continue;
+      r.output.push_back(output_[i]);
+    }
+    return r;
+  }
+
+ private:
+  bool ReadSome() {
+    if (out_ == nullptr) return false;
+    char buffer[4096];
+    DWORD got = 0;
+    if (!ReadFile(out_, buffer, sizeof buffer, &got, nullptr) || got == 0) return false;
+    output_.append(buffer, got);
+    return true;
+  }
+  HANDLE process_ = nullptr;
+  HANDLE out_ = nullptr;
+  HANDLE inputKept_ = nullptr;
+  bool waited_ = false;
+  std::string output_;
+};
+
+inline unsigned long ProcessId() { return GetCurrentProcessId(); }
+
+#else
 
 // What the job-control shell tells the test.
 enum ShellReport : char {
@@ -244,13 +435,13 @@ class ToolProcess {
     if (in > 2) close(in);
     if (out > 2) close(out);
     for (int fd : launch.closedDescriptors) close(fd);
+    std::vector<std::string> words = ToolCommand(launch.program, launch.hostProgram);
+    words.insert(words.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
-    std::string program = launch.program;
-    argv.push_back(program.data());
-    std::vector<std::string> copy = launch.args;
-    for (std::string& a : copy) argv.push_back(a.data());
+    for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    // The emulator, when there is one, is found on the PATH.
+    execvp(argv[0], argv.data());
     _exit(127);
   }
 
@@ -388,6 +579,10 @@ class ToolProcess {
   int endStatus_ = -1;
 };
 
+inline unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
+#endif
+
 inline ToolResult RunToolAs(const ToolLaunch& launch) {
   ToolProcess process(launch);
   return process.Wait();
@@ -400,28 +595,55 @@ inline ToolResult RunToolWithKeys(const std::vector<std::string>& args, const st
   return RunToolAs(ToolLaunch(args, Input::kTerminal, keys));
 }
 
-// A scratch folder removed at the end of the test.
+// Removes a folder and everything in it.
+inline void RemoveTree(const std::filesystem::path& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+// A scratch folder removed at the end of the test. Names are UTF-8.
 class ScratchDir {
  public:
   explicit ScratchDir(const std::string& name) {
-    path_ = std::filesystem::temp_directory_path() / ("clipvane_" + name + "_" + std::to_string(getpid()));
-    std::filesystem::remove_all(path_);
+    path_ = std::filesystem::temp_directory_path() / ("clipvane_" + name + "_" + std::to_string(ProcessId()));
+    RemoveTree(path_);
     std::filesystem::create_directories(path_);
   }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  ~ScratchDir() { RemoveTree(path_); }
+  std::string File(const std::string& name) const {
+    return platform::Utf8FromPath(path_ / platform::PathFromUtf8(name));
+  }
   std::string Copy(const std::string& dataFile, const std::string& as) const {
-    std::filesystem::copy_file(std::string(CLIPVANE_TEST_DATA_DIR) + "/" + dataFile, path_ / as,
+    std::filesystem::copy_file(std::string(CLIPVANE_TEST_DATA_DIR) + "/" + dataFile, path_ / platform::PathFromUtf8(as),
                                std::filesystem::copy_options::overwrite_existing);
     return File(as);
   }
-  std::string Path() const { return path_.string(); }
+  std::string Path() const { return platform::Utf8FromPath(path_); }
 
  private:
   std::filesystem::path path_;
 };
 
-inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
-inline uint64_t SizeOf(const std::string& path) { return std::filesystem::file_size(path); }
+// Gives `to` the last-write time of `from`, to the finest unit the system
+// keeps (std::filesystem keeps only whole seconds with MinGW).
+inline void CopyWriteTime(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+  FILETIME time{};
+  HANDLE source = CreateFileW(platform::PathFromUtf8(from).wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  GetFileTime(source, nullptr, nullptr, &time);
+  CloseHandle(source);
+  HANDLE target = CreateFileW(platform::PathFromUtf8(to).wstring().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  SetFileTime(target, nullptr, nullptr, &time);
+  CloseHandle(target);
+#else
+  std::filesystem::last_write_time(platform::PathFromUtf8(to),
+                                   std::filesystem::last_write_time(platform::PathFromUtf8(from)));
+#endif
+}
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(platform::PathFromUtf8(path)); }
+inline uint64_t SizeOf(const std::string& path) { return std::filesystem::file_size(platform::PathFromUtf8(path)); }
 
 }  // namespace clipvane::testing

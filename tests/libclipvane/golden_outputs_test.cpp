@@ -165,7 +165,7 @@ TEST_F(GoldenOutputs, TheLibraryDecodesTheDebugSoundFromEveryKeyFrame) {
     const std::string wav = testing::ReadText(c.debugSound);
     const std::vector<uint32_t> sizes = VideoSizes(c.movie);
     clipvane_container* container = nullptr;
-    ASSERT_EQ(clipvane_open_file(c.container.c_str(), &container), CLIPVANE_OK) << name;
+    ASSERT_EQ(clipvane_open_file(c.container.string().c_str(), &container), CLIPVANE_OK) << name;
     const std::string all = DecodeFrom(container, sizes, 0);
     EXPECT_TRUE(all == wav.substr(44)) << name << ": from frame 0";
     int keys = 0;
@@ -189,7 +189,7 @@ TEST_F(GoldenOutputs, ProbeAndExampleReproduceTheDebugSound) {
   const auto sizes = testing::RunProgram({CLIPVANE_PROBE_PATH, "video-sizes", c.movie.string()}, dir_);
   ASSERT_EQ(sizes.status, 0);
   {
-    std::FILE* f = std::fopen((dir_ / "p02.sizes").c_str(), "w");
+    std::FILE* f = std::fopen((dir_ / "p02.sizes").string().c_str(), "w");
     std::fputs(sizes.out.c_str(), f);
     std::fclose(f);
   }
@@ -227,7 +227,7 @@ TEST_F(GoldenOutputs, ProbeVerifiesEverySampleAndNamesEachFailure) {
   bytes.push_back('x');
   bytes[48 + 4 + 10] ^= 1;
   {
-    std::FILE* f = std::fopen((dir_ / "broken.qkds").c_str(), "wb");
+    std::FILE* f = std::fopen((dir_ / "broken.qkds").string().c_str(), "wb");
     std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
   }

@@ -1,10 +1,18 @@
 #pragma once
-// Runs a built program with standard input from /dev/null and its standard
-// output and error captured, as a user's shell would.
+// Runs a built program with standard input from the null device and its
+// standard output and error captured, as a user's shell would. A cross build
+// for another processor starts it through the emulator the tests run in
+// (CLIPVANE_TOOL_LAUNCHER, the command words separated by spaces); on
+// Windows it is started with CreateProcess.
 
+#if defined(_WIN32)
+#include <process.h>  // getpid
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -28,10 +36,100 @@ inline std::string ReadText(const std::filesystem::path& path) {
   return s.str();
 }
 
+// The emulator's words (if any), then `argv`.
+inline std::vector<std::string> LaunchedCommand(const std::vector<std::string>& argv) {
+  std::vector<std::string> command;
+#if defined(CLIPVANE_TOOL_LAUNCHER)
+  std::istringstream words(CLIPVANE_TOOL_LAUNCHER);
+  for (std::string word; words >> word;) command.push_back(word);
+#endif
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
+}
+
+#if defined(_WIN32)
+
+// Quotes one argument the way the C runtime splits a command line.
+inline std::wstring QuoteProgramArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted.push_back(L'"');
+  return quoted;
+}
+
+// The C runtime's text mode writes a line end as CR LF; the tests compare
+// with "\n".
+inline std::string WithoutCarriageReturns(const std::string& text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    plain.push_back(text[i]);
+  }
+  return plain;
+}
+
 inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& workDir) {
   const std::filesystem::path outPath = workDir / "stdout.txt";
   const std::filesystem::path errPath = workDir / "stderr.txt";
   ProgramResult result;
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::wstring commandLine;
+  for (const std::string& word : LaunchedCommand(argv)) {
+    commandLine += (commandLine.empty() ? L"" : L" ") + QuoteProgramArgument(std::filesystem::path(word).wstring());
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION info{};
+  const bool started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+                       CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      workDir.c_str(), &startup, &info);
+  for (HANDLE h : {in, out, err}) {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  if (!started) return result;
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  result.status = int(code);
+  result.out = WithoutCarriageReturns(ReadText(outPath));
+  result.err = WithoutCarriageReturns(ReadText(errPath));
+  return result;
+}
+
+#else
+
+inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& workDir) {
+  const std::filesystem::path outPath = workDir / "stdout.txt";
+  const std::filesystem::path errPath = workDir / "stderr.txt";
+  ProgramResult result;
+  // Built before the fork: the child only opens, changes folder and execs.
+  std::vector<std::string> copy = LaunchedCommand(argv);
+  std::vector<char*> args;
+  for (std::string& a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
     const int in = open("/dev/null", O_RDONLY);
@@ -41,11 +139,8 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    std::vector<std::string> copy = argv;
-    std::vector<char*> args;
-    for (std::string& a : copy) args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
+    // The emulator, when there is one, is found on the PATH.
+    execvp(args[0], args.data());
     _exit(127);
   }
   int status = 0;
@@ -55,5 +150,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
   result.err = ReadText(errPath);
   return result;
 }
+
+#endif
 
 }  // namespace clipvane::testing

@@ -50,7 +50,8 @@ void ResetEncoderState(AudioEncoderState& state, const ChannelCodebook& codebook
   state.gainLogRatios.clear();
 }
 
-int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice& choice, uint8_t* packet) {
+int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice& choice, OutputBitStream& writer,
+                   uint8_t* packet) {
   AudioPacketFields fields;
   fields.lagCode = lagCode;
   fields.gainIndex = choice.gainIndex;
@@ -58,9 +59,6 @@ int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice
   fields.gridPhase = choice.gridPhase;
   fields.packetMode = choice.packetMode;
   std::copy(std::begin(choice.pulses), std::end(choice.pulses), fields.pulses);
-  // One writer per thread keeps its word array between packets, so packing
-  // allocates nothing once warmed up.
-  thread_local OutputBitStream writer;
   return WriteAudioPacket(fields, writer, packet);
 }
 
@@ -122,7 +120,7 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
     std::copy(std::begin(spectrum.spectrumIndex), std::end(spectrum.spectrumIndex), details->spectrumIndex);
     details->choice = choice;
   }
-  return PackAudioBlock(lagCode, spectrum.spectrumIndex, choice, packet);
+  return PackAudioBlock(lagCode, spectrum.spectrumIndex, choice, state.packetWriter, packet);
 }
 
 }  // namespace clipvane

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <string>
+#include <system_error>
 
 #include "avi/avi_reader.h"
 #include "clipvane.h"
@@ -81,16 +83,25 @@ class GoldenOutputs : public ::testing::Test {
       const auto r = testing::RunProgram({CLIPVANE_TOOL_PATH, "-in", c.movie.string(), "-out", c.container.string(),
                                           "-debugsound", c.debugSound.string()},
                                          dir_);
-      if (r.status == 0) converted_[name] = c;
+      if (r.status == 0) {
+        converted_[name] = c;
+      } else {
+        failures_ += name + ": status " + std::to_string(r.status) + "\n" + r.err;
+      }
     }
   }
-  static void TearDownTestSuite() { fs::remove_all(dir_); }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
 
   static fs::path dir_;
   static std::map<std::string, Converted> converted_;
+  static std::string failures_;  // the conversions that did not exit with 0, and what they printed
 };
 fs::path GoldenOutputs::dir_;
 std::map<std::string, Converted> GoldenOutputs::converted_;
+std::string GoldenOutputs::failures_;
 
 uint64_t HashOf(const fs::path& path) { return fs::exists(path) ? Fnv1a64(testing::ReadText(path)) : 0; }
 
@@ -101,6 +112,7 @@ TEST(Fnv1a64, KnownValues) {
 }
 
 TEST_F(GoldenOutputs, HashesOfEverySampleMovie) {
+  EXPECT_EQ(failures_, "") << "Every sample movie converts";
   std::string table;
   bool same = std::size(kGolden) == converted_.size();
   for (const auto& [name, c] : converted_) {

@@ -1,10 +1,13 @@
 // The block driver's rules: key-block bookkeeping and lag codes, collect mode,
-// DC-removal continuity, the quality factor's extremes and silent blocks.
+// DC-removal continuity, the quality factor's extremes and silent blocks, and
+// states used on threads that come and go.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "codebook/channel_codebook.h"
 #include "codec/audio_packet.h"
@@ -261,6 +264,32 @@ TEST_P(EncoderBlock, ResetClearsMemoriesAndKeepsWhatTheKeyBlockSets) {
   EXPECT_EQ(std::memcmp(state.decoder.previousReflection, before.decoder.previousReflection,
                         sizeof(state.decoder.previousReflection)),
             0);
+}
+
+// Everything an encoder keeps between blocks is in its state: threads that
+// each encode with their own state and then end (as the stereo lane does when
+// a conversion ends) give the packets of one thread, and leave nothing behind
+// them that outlives the thread.
+TEST_P(EncoderBlock, ThreadsThatEncodeAndEndGiveTheBytesOfOneThread) {
+  const std::vector<int16_t> signal = testing::Noise(128 * 24, 7, 12000);
+  auto encodeAll = [&](std::vector<uint8_t>& packets) {
+    AudioEncoderState state;
+    Install(state, BuiltInCodebook());
+    for (std::size_t b = 0; b < BlockCount(signal); ++b) {
+      uint8_t packet[kMaxPacketBytes] = {};
+      const int bytes = EncodeAudioBlock(state, BlockWindow(signal, b).data(), packet, b % 8 == 0, false, 64.0f);
+      packets.insert(packets.end(), packet, packet + bytes);
+    }
+  };
+  std::vector<uint8_t> expected;
+  encodeAll(expected);
+  for (int round = 0; round < 8; ++round) {
+    std::vector<uint8_t> results[4];
+    std::vector<std::thread> threads;
+    for (auto& result : results) threads.emplace_back([&encodeAll, &result] { encodeAll(result); });
+    for (std::thread& thread : threads) thread.join();
+    for (const auto& result : results) EXPECT_EQ(result, expected) << "round " << round;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKernelSet, EncoderBlock, ::testing::ValuesIn(SupportedEncoderKernels()),

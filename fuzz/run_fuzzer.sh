@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Runs one fuzz target for a bounded time. The corpus starts from the seeds
-# that avi_fuzz_seeds (built next to the fuzzer) writes, the sample movies and
-# the target's earlier findings in fuzz/regressions/<target>/.
-# Usage: run_fuzzer.sh <fuzzer binary> <seconds> [libFuzzer option...]
+# Runs one fuzz target for a bounded time. By default the corpus starts from
+# the seeds that avi_fuzz_seeds (built next to the fuzzer) writes and the
+# sample movies; with --seeds it starts from that directory instead (the
+# player's fuzzers take the seeds make_player_seeds.sh writes). The target's
+# earlier findings in fuzz/regressions/<target>/ are always added.
+# Usage: run_fuzzer.sh [--seeds DIR] <fuzzer binary> <seconds> [libFuzzer option...]
 # Exits non-zero when the fuzzer finds a crash, a leak, a hang or excess memory;
 # the input that caused it is kept in the artifacts directory it prints.
 set -uo pipefail
 
+seed_dir=
+if [ "${1:-}" = --seeds ] && [ $# -ge 2 ]; then
+  seed_dir=$2
+  shift 2
+fi
 if [ $# -lt 2 ]; then
-  echo "usage: $0 <fuzzer binary> <seconds> [libFuzzer option...]" >&2
+  echo "usage: $0 [--seeds DIR] <fuzzer binary> <seconds> [libFuzzer option...]" >&2
   exit 2
 fi
 binary=$1
@@ -16,7 +23,6 @@ seconds=$2
 shift 2
 name=$(basename "$binary")
 here=$(cd "$(dirname "$0")" && pwd)
-seeds=$(dirname "$binary")/avi_fuzz_seeds
 
 corpus=$(mktemp -d "${TMPDIR:-/tmp}/${name}_corpus.XXXXXX")
 artifacts=$(mktemp -d "${TMPDIR:-/tmp}/${name}_artifacts.XXXXXX")
@@ -27,11 +33,16 @@ scratch_base=/dev/shm
 [ -w "$scratch_base" ] || scratch_base=${TMPDIR:-/tmp}
 scratch=$(mktemp -d "$scratch_base/${name}_files.XXXXXX")
 trap 'rm -rf "$corpus" "$log" "$scratch"' EXIT
-if ! "$seeds" "$corpus"; then
-  echo "$name: cannot write the seeds with $seeds" >&2
-  exit 2
+if [ -n "$seed_dir" ]; then
+  cp "$seed_dir"/* "$corpus"/
+else
+  seeds=$(dirname "$binary")/avi_fuzz_seeds
+  if ! "$seeds" "$corpus"; then
+    echo "$name: cannot write the seeds with $seeds" >&2
+    exit 2
+  fi
+  cp "$here"/../tests/data/*.avi "$corpus"/
 fi
-cp "$here"/../tests/data/*.avi "$corpus"/
 if [ -d "$here/regressions/$name" ]; then
   cp "$here/regressions/$name"/* "$corpus"/ 2>/dev/null || true
 fi

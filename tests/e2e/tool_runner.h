@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "tests/common/command_words.h"
 
 namespace clipvane::testing {
 
@@ -68,46 +69,13 @@ struct ToolLaunch {
   bool hostProgram = false;
 };
 
-// The emulator's command words that start a program of this build, each
-// followed by a space; empty when the build's programs run by themselves.
-inline std::string LauncherPrefix() {
-#if defined(CLIPVANE_TOOL_LAUNCHER)
-  return std::string(CLIPVANE_TOOL_LAUNCHER) + " ";
-#else
-  return std::string();
-#endif
-}
-
 // The command that starts `program`: the emulator's words (if any, and not
 // for a program of the host), then the program.
 inline std::vector<std::string> ToolCommand(const std::string& program = CLIPVANE_TOOL_PATH, bool host = false) {
-  std::vector<std::string> command;
-  std::istringstream words(host ? std::string() : LauncherPrefix());
-  for (std::string word; words >> word;) command.push_back(word);
-  command.push_back(program);
-  return command;
+  return LaunchedCommand({program}, host);
 }
 
 #if defined(_WIN32)
-
-// Quotes one argument the way the C runtime splits a command line.
-inline std::wstring QuoteArgument(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(backslashes * 2, L'\\');
-  quoted.push_back(L'"');
-  return quoted;
-}
 
 // Standard input is the NUL device, a pipe or a file; a terminal does not
 // exist here (the terminal tests are not built for Windows) and descriptors

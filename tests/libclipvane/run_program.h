@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/command_words.h"
+
 namespace clipvane::testing {
 
 struct ProgramResult {
@@ -36,37 +38,7 @@ inline std::string ReadText(const std::filesystem::path& path) {
   return s.str();
 }
 
-// The emulator's words (if any), then `argv`.
-inline std::vector<std::string> LaunchedCommand(const std::vector<std::string>& argv) {
-  std::vector<std::string> command;
-#if defined(CLIPVANE_TOOL_LAUNCHER)
-  std::istringstream words(CLIPVANE_TOOL_LAUNCHER);
-  for (std::string word; words >> word;) command.push_back(word);
-#endif
-  command.insert(command.end(), argv.begin(), argv.end());
-  return command;
-}
-
 #if defined(_WIN32)
-
-// Quotes one argument the way the C runtime splits a command line.
-inline std::wstring QuoteProgramArgument(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(backslashes * 2, L'\\');
-  quoted.push_back(L'"');
-  return quoted;
-}
 
 // The C runtime's text mode writes a line end as CR LF; the tests compare
 // with "\n".
@@ -92,7 +64,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   std::wstring commandLine;
   for (const std::string& word : LaunchedCommand(argv)) {
-    commandLine += (commandLine.empty() ? L"" : L" ") + QuoteProgramArgument(std::filesystem::path(word).wstring());
+    commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(std::filesystem::path(word).wstring());
   }
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);

@@ -10,17 +10,12 @@
 #include <cmath>
 #include <csignal>
 
-#include "avi/avi_reader.h"
 #include "tests/e2e/container_checker.h"
-#include "tests/e2e/test_avi_writer.h"
+#include "tests/e2e/test_movies.h"
 #include "tests/e2e/tool_runner.h"
 
 namespace clipvane::testing {
 namespace {
-
-constexpr const char* kMono = "p01_ff_mpeg4_25fps_speech_mono22050.avi";      // 100 frames
-constexpr const char* kStereo = "p02_ff_mpeg4_2997fps_chord_stereo44100.avi";  // 150 frames
-constexpr const char* kSilent = "p05_ff_mpeg4_12fps_noaudio.avi";              // 72 frames
 
 // A movie long enough that a run is still busy when the test acts on it.
 TestMovie LongMovie(int frames, uint16_t channels) {
@@ -38,20 +33,6 @@ TestMovie LongMovie(int frames, uint16_t channels) {
   }
   return movie;
 }
-
-std::vector<uint32_t> PayloadsOf(const std::string& avi) {
-  avi::AviReader reader;
-  std::vector<uint32_t> sizes;
-  if (!reader.Open(avi)) return sizes;
-  for (int32_t i = 0; i < reader.IndexedFrameCount(); ++i) {
-    uint32_t bytes = 0;
-    reader.FrameSize(i, &bytes);
-    sizes.push_back(bytes > 4 ? bytes - 4 : 0);
-  }
-  return sizes;
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Nothing of an unfinished run: no output, no side file, no half-written side file.
 void ExpectNothingLeft(const ScratchDir& dir, const std::string& output, const std::string& movieName) {

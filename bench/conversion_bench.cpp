@@ -11,10 +11,9 @@
 #include <filesystem>
 #include <string>
 
-#include "avi/avi_reader.h"
+#include "bench/long_movie.h"
 #include "codebook/channel_codebook.h"
 #include "converter/movie_converter.h"
-#include "tests/e2e/test_avi_writer.h"
 
 namespace {
 
@@ -23,35 +22,6 @@ using clipvane::CMovieConverter;
 
 constexpr int kMinutes = 10;
 
-// Loops the sample speech over both channels (the right channel half a second
-// later). Written by a child process, so that the movie held in memory while it
-// is written does not count in this process's peak.
-void WriteLongMovie(const std::string& file) {
-    clipvane::avi::AviReader reader;
-    reader.Open(std::string(CLIPVANE_TEST_DATA_DIR) + "/p01_ff_mpeg4_25fps_speech_mono22050.avi");
-    std::vector<int16_t> speech;
-    std::vector<uint8_t> chunk;
-    for (int64_t position = 0;; position += chunk.size() / 2) {
-      if (reader.ReadAudioChunk(position, chunk) == 0) break;
-      for (std::size_t i = 0; i + 1 < chunk.size(); i += 2) speech.push_back(int16_t(chunk[i] | chunk[i + 1] << 8));
-    }
-    clipvane::testing::TestMovie movie;
-    movie.channels = 2;
-    movie.sampleRate = 22050;
-    const int frames = kMinutes * 60 * 25;
-    for (int i = 0; i < frames; ++i) {
-      movie.frames.push_back(std::vector<uint8_t>(1500 + (i % 12) * 100, uint8_t(i)));
-      movie.keyFrames.push_back(i % 12 == 0);
-    }
-    const std::size_t samples = std::size_t(kMinutes) * 60 * 22050;
-    movie.samples.resize(samples * 2);
-    for (std::size_t n = 0; n < samples; ++n) {
-      movie.samples[2 * n] = speech[n % speech.size()];
-      movie.samples[2 * n + 1] = speech[(n + 11025) % speech.size()];
-    }
-    clipvane::testing::WriteTestMovie(file, movie);
-}
-
 const std::string& LongMovie() {
   static const std::string path = [] {
     fs::path dir = fs::temp_directory_path() / "clipvane_bench";
@@ -59,7 +29,9 @@ const std::string& LongMovie() {
     std::string file = (dir / "long.avi").string();
     pid_t child = fork();
     if (child == 0) {
-      WriteLongMovie(file);
+      // Written by a child process, so that the movie held in memory while it
+      // is written does not count in this process's peak.
+      clipvane::bench::WriteLongMovie(file, kMinutes);
       _exit(0);
     }
     int status = 0;

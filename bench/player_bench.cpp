@@ -12,12 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "avi/avi_reader.h"
+#include "bench/long_movie.h"
 #include "clipvane.h"
 #include "codebook/channel_codebook.h"
 #include "converter/movie_converter.h"
 #include "probe/probe.h"
-#include "tests/e2e/test_avi_writer.h"
 
 namespace {
 
@@ -25,33 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr int kMinutes = 10;
 constexpr int kFrames = kMinutes * 60 * 25;
-
-uint32_t VideoBytes(int frame) { return 1500 + uint32_t(frame % 12) * 100; }
-
-// The sample speech looped over both channels, the right one half a second later.
-void WriteLongMovie(const std::string& file) {
-  clipvane::avi::AviReader reader;
-  reader.Open(std::string(CLIPVANE_TEST_DATA_DIR) + "/p01_ff_mpeg4_25fps_speech_mono22050.avi");
-  std::vector<int16_t> speech;
-  std::vector<uint8_t> chunk;
-  for (int64_t position = 0; reader.ReadAudioChunk(position, chunk) != 0; position += int64_t(chunk.size() / 2)) {
-    for (std::size_t i = 0; i + 1 < chunk.size(); i += 2) speech.push_back(int16_t(chunk[i] | chunk[i + 1] << 8));
-  }
-  clipvane::testing::TestMovie movie;
-  movie.channels = 2;
-  movie.sampleRate = 22050;
-  for (int i = 0; i < kFrames; ++i) {
-    movie.frames.push_back(std::vector<uint8_t>(VideoBytes(i), uint8_t(i)));
-    movie.keyFrames.push_back(i % 12 == 0);
-  }
-  const std::size_t samples = std::size_t(kMinutes) * 60 * 22050;
-  movie.samples.resize(samples * 2);
-  for (std::size_t n = 0; n < samples; ++n) {
-    movie.samples[2 * n] = speech[n % speech.size()];
-    movie.samples[2 * n + 1] = speech[(n + 11025) % speech.size()];
-  }
-  clipvane::testing::WriteTestMovie(file, movie);
-}
 
 struct LongContainer {
   std::string movie, container;
@@ -67,10 +39,10 @@ const LongContainer& Long() {
     fs::create_directories(dir);
     l.movie = (dir / "long.avi").string();
     l.container = (dir / "long.qkds").string();
-    for (int i = 0; i < kFrames; ++i) l.videoSizes.push_back(VideoBytes(i) - 4);
+    for (int i = 0; i < kFrames; ++i) l.videoSizes.push_back(clipvane::bench::LongMovieVideoBytes(i) - 4);
     const pid_t child = fork();
     if (child == 0) {
-      WriteLongMovie(l.movie);
+      clipvane::bench::WriteLongMovie(l.movie, kMinutes);
       const clipvane::CodebookImage image = clipvane::ToImage(clipvane::BuiltInCodebook());
       std::FILE* f = std::fopen(clipvane::CodebookPathFor(l.movie).c_str(), "wb");
       std::fwrite(image.data(), 1, image.size(), f);

@@ -18,11 +18,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <mutex>
 #include <utility>
@@ -58,17 +58,8 @@ const Function kFunctions[] = {
     {"exp", FloatExp, ExpL, ExpQ},
 };
 
-float FromBits(uint32_t bits) {
-  float x;
-  std::memcpy(&x, &bits, sizeof(x));
-  return x;
-}
-
-uint32_t Bits(float x) {
-  uint32_t bits;
-  std::memcpy(&bits, &x, sizeof(bits));
-  return bits;
-}
+float FromBits(uint32_t bits) { return std::bit_cast<float>(bits); }
+uint32_t Bits(float x) { return std::bit_cast<uint32_t>(x); }
 
 // Distance of `value` from the nearest midpoint around `rounded` (its float
 // rounding), in units of the float spacing there. Infinite roundings and

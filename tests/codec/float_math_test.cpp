@@ -8,26 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 
 namespace clipvane {
 namespace {
 
-float FromBits(uint32_t bits) {
-  float x;
-  std::memcpy(&x, &bits, sizeof(x));
-  return x;
-}
-
-uint32_t Bits(float x) {
-  uint32_t bits;
-  std::memcpy(&bits, &x, sizeof(bits));
-  return bits;
-}
+float FromBits(uint32_t bits) { return std::bit_cast<float>(bits); }
+uint32_t Bits(float x) { return std::bit_cast<uint32_t>(x); }
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();

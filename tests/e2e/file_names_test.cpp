@@ -8,25 +8,11 @@
 
 #include "avi/avi_reader.h"
 #include "tests/e2e/container_checker.h"
+#include "tests/e2e/test_movies.h"
 #include "tests/e2e/tool_runner.h"
 
 namespace clipvane::testing {
 namespace {
-
-constexpr const char* kMono = "p01_ff_mpeg4_25fps_speech_mono22050.avi";
-
-// Each record's expected video payload, read from the input through its name.
-std::vector<uint32_t> PayloadsOf(const std::string& avi) {
-  avi::AviReader reader;
-  std::vector<uint32_t> sizes;
-  EXPECT_TRUE(reader.Open(avi));
-  for (int32_t i = 0; i < reader.IndexedFrameCount(); ++i) {
-    uint32_t bytes = 0;
-    reader.FrameSize(i, &bytes);
-    sizes.push_back(bytes > 4 ? bytes - 4 : 0);
-  }
-  return sizes;
-}
 
 // A folder's path in the form that takes any length: on Windows a long one
 // needs the \\?\ form, which only an absolute path can take.
@@ -57,6 +43,7 @@ void ConvertAndCheck(const std::string& input, const std::string& stem) {
   ASSERT_TRUE(Exists(wav));
   EXPECT_GT(SizeOf(wav), 44u);
   CheckedContainer container;
+  EXPECT_TRUE(avi::AviReader().Open(input)) << "the input opens through its name";
   ASSERT_EQ(CheckContainer(output, PayloadsOf(input), container), "");
   EXPECT_EQ(container.codebookBlock, ReadWholeFile(side));
 

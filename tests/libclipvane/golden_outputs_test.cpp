@@ -15,6 +15,7 @@
 #include "avi/avi_reader.h"
 #include "clipvane.h"
 #include "run_program.h"
+#include "tests/e2e/test_movies.h"
 
 namespace clipvane {
 namespace {
@@ -134,18 +135,6 @@ TEST_F(GoldenOutputs, HashesOfEverySampleMovie) {
                     << table;
 }
 
-std::vector<uint32_t> VideoSizes(const fs::path& movie) {
-  avi::AviReader reader;
-  std::vector<uint32_t> sizes;
-  if (!reader.Open(movie.string())) return sizes;
-  for (int32_t f = 0; f < reader.IndexedFrameCount(); ++f) {
-    uint32_t bytes = 0;
-    reader.FrameSize(f, &bytes);
-    sizes.push_back(bytes > 4 ? bytes - 4 : 0);
-  }
-  return sizes;
-}
-
 // Decodes from `first` (a key frame) to the end; the 44-byte WAV header is not produced.
 std::string DecodeFrom(clipvane_container* c, const std::vector<uint32_t>& sizes, uint32_t first) {
   clipvane_header h;
@@ -175,7 +164,7 @@ TEST_F(GoldenOutputs, TheLibraryDecodesTheDebugSoundFromEveryKeyFrame) {
     if (!fs::exists(c.debugSound)) continue;
     ++withAudio;
     const std::string wav = testing::ReadText(c.debugSound);
-    const std::vector<uint32_t> sizes = VideoSizes(c.movie);
+    const std::vector<uint32_t> sizes = testing::PayloadsOf(c.movie.string());
     clipvane_container* container = nullptr;
     ASSERT_EQ(clipvane_open_file(c.container.string().c_str(), &container), CLIPVANE_OK) << name;
     const std::string all = DecodeFrom(container, sizes, 0);

@@ -16,13 +16,8 @@ inline constexpr int kMode0ScatteredPulse = 40;
 }  // namespace
 
 int WriteAudioPacket(const AudioPacketFields& fields, uint8_t* packet) {
-  OutputBitStream out;
-  return WriteAudioPacket(fields, out, packet);
-}
-
-int WriteAudioPacket(const AudioPacketFields& fields, OutputBitStream& out, uint8_t* packet) {
   const PacketMode& mode = kPacketModeTable[fields.packetMode];
-  out.Reset();
+  OutputBitStream out;
   out.Put(static_cast<uint32_t>(fields.lagCode), 7);
   out.Put(static_cast<uint32_t>(fields.gainIndex), 3);
   out.Put(static_cast<uint32_t>(fields.spectrumIndex[0]), 6);

@@ -8,8 +8,6 @@
 
 namespace clipvane {
 
-class OutputBitStream;
-
 struct AudioPacketFields {
   int lagCode = 0;
   int gainIndex = 0;
@@ -23,8 +21,6 @@ struct AudioPacketFields {
 // its size in bytes. Mode 0 scatters the bits of pulses 40 and 41 over the
 // spare bit of each 16-bit group.
 int WriteAudioPacket(const AudioPacketFields& fields, uint8_t* packet);
-// The same with a caller's writer, so that a hot loop reuses its word storage.
-int WriteAudioPacket(const AudioPacketFields& fields, OutputBitStream& writer, uint8_t* packet);
 // Reads every field of a packet back (the inverse of WriteAudioPacket).
 AudioPacketFields ReadAudioPacket(const uint8_t* packet);
 

@@ -7,7 +7,7 @@ namespace clipvane {
 void OutputBitStream::Reset() {
   pendingBits_ = 0;
   accumulator_ = 0;
-  words_.clear();
+  wordCount_ = 0;
   totalBits_ = 0;
 }
 
@@ -16,7 +16,7 @@ void OutputBitStream::Put(uint32_t value, int count) {
   // Words leave the accumulator only when room is needed, so a field may sit
   // pending across calls; Flush emits the rest.
   while (pendingBits_ >= 16) {
-    words_.push_back(static_cast<uint16_t>(accumulator_ >> 16));
+    Emit(static_cast<uint16_t>(accumulator_ >> 16));
     accumulator_ <<= 16;
     pendingBits_ -= 16;
   }
@@ -27,20 +27,20 @@ void OutputBitStream::Put(uint32_t value, int count) {
 
 void OutputBitStream::Flush() {
   while (pendingBits_ > 0) {
-    words_.push_back(static_cast<uint16_t>(accumulator_ >> 16));
+    Emit(static_cast<uint16_t>(accumulator_ >> 16));
     accumulator_ <<= 16;
     pendingBits_ -= 16;
   }
 }
 
 void OutputBitStream::CopyBytes(uint8_t* out, int bytes) const {
-  const int available = static_cast<int>(words_.size()) * 2;
+  const int available = wordCount_ * 2;
   for (int i = 0; i < bytes; ++i) {
     if (i >= available) {
       out[i] = 0;
       continue;
     }
-    const uint16_t word = words_[static_cast<std::size_t>(i / 2)];
+    const uint16_t word = words_[i / 2];
     out[i] = static_cast<uint8_t>((i & 1) ? word >> 8 : word & 0xFF);
   }
 }

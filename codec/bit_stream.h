@@ -4,31 +4,38 @@
 // written most significant bit first and may straddle two words.
 
 #include <cstdint>
-#include <vector>
+#include <span>
+
+#include "format/packet_format.h"
 
 namespace clipvane {
 
 class OutputBitStream {
  public:
-  OutputBitStream() = default;
-  virtual ~OutputBitStream() = default;
-
   void Reset();
   // Appends the low `count` bits of `value` (0 <= count <= 16). The value must
   // be below 2^count: the writer does not mask it.
-  virtual void Put(uint32_t value, int count);
+  void Put(uint32_t value, int count);
   // Emits the pending bits, the last word padded with zero bits.
   void Flush();
 
-  const std::vector<uint16_t>& Words() const { return words_; }
+  std::span<const uint16_t> Words() const { return {words_, static_cast<std::size_t>(wordCount_)}; }
   int TotalBits() const { return totalBits_; }
   // Copies the first `bytes` bytes of the words' little-endian image.
   void CopyBytes(uint8_t* out, int bytes) const;
 
  private:
+  // The words of one packet live in the writer itself, so packing never
+  // allocates; words beyond the largest packet are not kept.
+  static constexpr int kCapacityWords = kMaxPacketBytes / 2;
+  void Emit(uint16_t word) {
+    if (wordCount_ < kCapacityWords) words_[wordCount_++] = word;
+  }
+
   int32_t pendingBits_ = 0;
   uint32_t accumulator_ = 0;
-  std::vector<uint16_t> words_;
+  uint16_t words_[kCapacityWords] = {};
+  int32_t wordCount_ = 0;
   int32_t totalBits_ = 0;
 };
 

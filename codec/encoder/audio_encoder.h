@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "codec/audio_decoder.h"
-#include "codec/bit_stream.h"
 
 namespace clipvane {
 
@@ -64,12 +63,6 @@ struct AudioEncoderState {
   // Derived from the codebook above; rebuilt whenever ResetEncoderState installs one.
   EncoderCodebookTables codebookTables{};
   const EncoderKernels* kernels = FastestEncoderKernels();
-  // Packs the packets; it keeps its word array between blocks, so packing
-  // allocates nothing once warmed up. Held here rather than per thread: a
-  // per-thread object with a destructor may be destroyed after its thread's
-  // storage is gone under MinGW, and the channels' states are already one per
-  // thread.
-  OutputBitStream packetWriter;
 };
 
 // Installs a codebook (the only way the encoder's codebook may change: the

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "codec/audio_packet.h"
-#include "codec/bit_stream.h"
 #include "codec/encoder/encoder_kernels.h"
 #include "codec/encoder/encoder_steps.h"
 #include "codec/fixed_point.h"
@@ -50,8 +49,7 @@ void ResetEncoderState(AudioEncoderState& state, const ChannelCodebook& codebook
   state.gainLogRatios.clear();
 }
 
-int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice& choice, OutputBitStream& writer,
-                   uint8_t* packet) {
+int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice& choice, uint8_t* packet) {
   AudioPacketFields fields;
   fields.lagCode = lagCode;
   fields.gainIndex = choice.gainIndex;
@@ -59,7 +57,7 @@ int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice
   fields.gridPhase = choice.gridPhase;
   fields.packetMode = choice.packetMode;
   std::copy(std::begin(choice.pulses), std::end(choice.pulses), fields.pulses);
-  return WriteAudioPacket(fields, writer, packet);
+  return WriteAudioPacket(fields, packet);
 }
 
 int EncodeAudioBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
@@ -120,7 +118,7 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
     std::copy(std::begin(spectrum.spectrumIndex), std::end(spectrum.spectrumIndex), details->spectrumIndex);
     details->choice = choice;
   }
-  return PackAudioBlock(lagCode, spectrum.spectrumIndex, choice, state.packetWriter, packet);
+  return PackAudioBlock(lagCode, spectrum.spectrumIndex, choice, packet);
 }
 
 }  // namespace clipvane

@@ -155,8 +155,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
 
 // --- packing ---------------------------------------------------------------------
 
-int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice& choice, OutputBitStream& writer,
-                   uint8_t* packet);
+int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice& choice, uint8_t* packet);
 
 // EncodeAudioBlock that also hands back the block's decisions and the chosen
 // mode's synthesis (for tests and tools; `details` may be null).

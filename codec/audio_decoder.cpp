@@ -65,7 +65,7 @@ int DecodeAudioPacket(AudioDecoderState& state, const uint8_t* packet, int16_t* 
   const int gainIndex = static_cast<int>((word0 >> 6) & 7u);
   const int index0 = static_cast<int>(word0 & 63u);
   const int gridPhase = static_cast<int>(word1 >> 14);
-  const int packetMode = static_cast<int>((word1 >> 12) & 3u);
+  const int packetMode = PacketModeOfHeaderWord1(word1);
   const int index1 = static_cast<int>((word1 >> 6) & 63u);
   const int index2 = static_cast<int>(word1 & 63u);
   const bool keyBlock = lagCode == kLagCodeKey;

@@ -54,7 +54,7 @@ AudioPacketFields ReadAudioPacket(const uint8_t* packet) {
   fields.gainIndex = static_cast<int>((word0 >> 6) & 7u);
   fields.spectrumIndex[0] = static_cast<int>(word0 & 63u);
   fields.gridPhase = static_cast<int>(word1 >> 14);
-  fields.packetMode = static_cast<int>((word1 >> 12) & 3u);
+  fields.packetMode = PacketModeOfHeaderWord1(word1);
   fields.spectrumIndex[1] = static_cast<int>((word1 >> 6) & 63u);
   fields.spectrumIndex[2] = static_cast<int>(word1 & 63u);
   const PacketMode& mode = kPacketModeTable[fields.packetMode];

@@ -112,8 +112,7 @@ void CMovieConverter::EncodeBatch(int32_t firstFrame, bool firstIsKey, bool coll
 
   // The channels share nothing but the samples fetched above, so the second
   // channel can be encoded beside the first and give the same packets.
-  if (channels == 2 && threads_ > 1 && blocks > 0 &&
-      (lane_.Started() || lane_.Start([this] { EncodeChannel(0); }))) {
+  if (channels == 2 && threads_ > 1 && blocks > 0 && lane_.Start([this] { EncodeChannel(0); })) {
     lane_.Post();
     try {
       EncodeChannel(1);

@@ -38,6 +38,6 @@ inline constexpr int PacketModeOfHeaderWord1(uint32_t word1) { return int((word1
 
 // Size in bytes of a packet from its first 4 bytes: the second word's high
 // byte is the packet's fourth byte.
-inline int AudioPacketSize(const uint8_t* packet) { return kPacketModeTable[(packet[3] >> 4) & 3].bytes; }
+inline int AudioPacketSize(const uint8_t* packet) { return kPacketModeTable[PacketModeOfHeaderWord1(packet[3] << 8)].bytes; }
 
 }  // namespace clipvane

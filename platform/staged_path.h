@@ -30,8 +30,6 @@ class StagedPath {
   // Says that the temporary now exists: until Commit or Discard it is removed
   // even when the process ends abruptly.
   void Created();
-  // True when the file is written under a temporary name.
-  bool Staged() const { return staged_; }
   // Puts the written file in place. False, with the reason, when the rename
   // fails; the temporary is then removed.
   bool Commit(std::string* reason);

@@ -102,10 +102,9 @@ struct Decoder {
   ~Decoder() { clipvane_decoder_destroy(handle); }
 };
 
-// The video payload size of every frame of the input: its size minus the 4
-// bytes the converter drops.
-std::string LoadVideoSizes(const std::string& path, std::vector<uint32_t>& sizes) {
-  avi::AviReader reader;
+// Opens `reader` on the input and takes the video payload size of every frame:
+// its size minus the 4 bytes the converter drops.
+std::string LoadVideoSizes(avi::AviReader& reader, const std::string& path, std::vector<uint32_t>& sizes) {
   if (!reader.Open(path)) return path + ": not a movie this tool can read";
   sizes.clear();
   for (int32_t f = 0; f < reader.IndexedFrameCount(); ++f) {
@@ -114,6 +113,11 @@ std::string LoadVideoSizes(const std::string& path, std::vector<uint32_t>& sizes
     sizes.push_back(bytes > 4 ? bytes - 4 : 0);
   }
   return "";
+}
+
+std::string LoadVideoSizes(const std::string& path, std::vector<uint32_t>& sizes) {
+  avi::AviReader reader;
+  return LoadVideoSizes(reader, path, sizes);
 }
 
 // Walks every record with the video sizes and hands each one's decoded audio
@@ -270,8 +274,7 @@ int Verify(const Arguments& args) {
   const bool withInput = args.values.count("--input") != 0;
   avi::AviReader reader;
   if (withInput) {
-    if (std::string e = LoadVideoSizes(args.values.at("--input"), videoSizes); !e.empty()) return Fail(e);
-    reader.Open(args.values.at("--input"));
+    if (std::string e = LoadVideoSizes(reader, args.values.at("--input"), videoSizes); !e.empty()) return Fail(e);
   }
   uint64_t packetsDecoded = 0;
   if (status == 0) {
@@ -360,7 +363,8 @@ int Compare(const Arguments& args) {
   if (std::string e = c.Open(args.positional[2]); !e.empty()) return Fail(e);
   if (c.header.audioSampleRate == 0) return Fail(args.positional[2] + ": the container has no audio");
   std::vector<uint32_t> videoSizes;
-  if (std::string e = LoadVideoSizes(moviePath, videoSizes); !e.empty()) return Fail(e);
+  avi::AviReader reader;
+  if (std::string e = LoadVideoSizes(reader, moviePath, videoSizes); !e.empty()) return Fail(e);
   std::vector<int16_t> decoded;
   uint64_t audioBytes = 0, blocks = 0;
   std::string e = DecodeAll(c, videoSizes, [&](const clipvane_record& r, const std::vector<int16_t>& s, uint32_t bytes) {
@@ -370,8 +374,6 @@ int Compare(const Arguments& args) {
   });
   if (!e.empty()) return Fail(e);
 
-  avi::AviReader reader;
-  reader.Open(moviePath);
   const uint32_t channels = c.header.audioChannels;
   if (reader.AudioChannels() != channels || reader.AudioBitsPerSample() != 16) {
     return Fail(moviePath + ": its audio is not the 16-bit audio of " + args.positional[2]);

@@ -82,7 +82,6 @@ bool CMovieConverter::LoadCodebook() {
 void CMovieConverter::StartTrainer(int32_t channel) {
   const std::size_t c = std::size_t(channel);
   startedTrainers_ = channel + 1;
-  inlineTrainingFailures_[c].clear();
   AudioEncoderState* state = &encoderStates_[c];
   // Channels trained side by side share the processors between them.
   TrainerOptions options;
@@ -95,16 +94,9 @@ void CMovieConverter::StartTrainer(int32_t channel) {
       TrainChannelCodebook(*state, &stopTraining_, options);
     }
   };
-  if (!trainers_[c]->Start(train)) {
-    // No thread to be had: train here, which only costs the progress display.
-    try {
-      train();
-    } catch (const std::bad_alloc&) {
-      inlineTrainingFailures_[c] = "out of memory";
-    } catch (const std::exception& error) {
-      inlineTrainingFailures_[c] = error.what();
-    }
-  }
+  // With no thread to be had the channel trains here, which only costs the
+  // progress display.
+  trainers_[c]->Start(train);
 }
 
 void CMovieConverter::StopTrainer() {
@@ -153,7 +145,6 @@ bool CMovieConverter::BuildStep() {
     trainedImages_.clear();
     trainers_.clear();
     for (int32_t c = 0; c < channels; ++c) trainers_.push_back(std::make_unique<platform::WorkerThread>());
-    inlineTrainingFailures_.assign(std::size_t(channels), std::string());
     // Each channel trains from its own lists, so with processors to spare
     // the channels train at the same time and give the same images.
     trainParallel_ = threads_ > 1 && channels > 1;
@@ -163,7 +154,7 @@ bool CMovieConverter::BuildStep() {
   // The channels finish in channel order, one wait of at most 100 ms a call.
   const std::size_t c = std::size_t(trainingChannel_);
   if (!trainers_[c]->WaitFor(100)) return true;
-  const std::string failure = trainers_[c]->Failure().empty() ? inlineTrainingFailures_[c] : trainers_[c]->Failure();
+  const std::string failure = trainers_[c]->Failure();
   if (!failure.empty()) {
     // A half-trained image must reach neither the side file nor the output.
     StopTrainer();

@@ -145,7 +145,6 @@ class CMovieConverter {
   std::atomic<bool> stopTraining_{false};
   int32_t trainingChannel_ = 0;  // the channel whose training is awaited next
   int32_t startedTrainers_ = 0;
-  std::vector<std::string> inlineTrainingFailures_;  // when training had to run on this thread
   bool debugSoundOn_ = false;
   std::vector<AudioDecoderState> decoderStates_;
   DebugSoundFile debugSoundFile_;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -23,6 +24,25 @@ WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {}
 
 WorkerThread::~WorkerThread() { Join(); }
 
+namespace {
+
+// Runs a job and says how it ended: empty when it ran to its end. Nothing may
+// leave a worker, and a failed job still counts as finished.
+std::string RunJob(const std::function<void()>& job) {
+  try {
+    job();
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "unknown failure";
+  }
+  return std::string();
+}
+
+}  // namespace
+
 bool WorkerThread::Start(std::function<void()> work) {
   Join();  // one worker at a time
   {
@@ -31,27 +51,20 @@ bool WorkerThread::Start(std::function<void()> work) {
     impl_->failure.clear();
   }
   Impl* impl = impl_.get();
+  auto job = std::make_shared<std::function<void()>>(std::move(work));
   try {
-    impl_->thread = std::thread([impl, job = std::move(work)]() {
-      // Nothing may leave a thread. A failed job still counts as finished, so
-      // the waiter is never left polling for ever, and says why it failed.
-      std::string failure;
-      try {
-        job();
-      } catch (const std::bad_alloc&) {
-        failure = "out of memory";
-      } catch (const std::exception& error) {
-        failure = error.what();
-      } catch (...) {
-        failure = "unknown failure";
-      }
+    impl_->thread = std::thread([impl, job]() {
+      std::string failure = RunJob(*job);
       std::lock_guard<std::mutex> lock(impl->mutex);
       impl->failure = std::move(failure);
       impl->finished = true;
       impl->finishedSignal.notify_all();
     });
   } catch (const std::exception&) {
+    // No thread to be had: the job runs here, and ends as it would there.
+    std::string failure = RunJob(*job);
     std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->failure = std::move(failure);
     impl_->finished = true;
     return false;
   }

@@ -14,8 +14,9 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
-  // Starts `work` on a new thread. Returns false when no thread could be
-  // started (the caller then runs the work itself).
+  // Starts `work` on a new thread. When no thread can be started, runs
+  // `work` on the calling thread before returning false; either way Failure
+  // then says how it ended.
   bool Start(std::function<void()> work);
   // Waits at most `milliseconds` for the worker to finish. True when it has
   // finished (or none is running); the worker's writes are then visible.

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <memory>
 #include <new>
-#include <filesystem>
 #include <system_error>
 
 #include "codebook/channel_codebook.h"
@@ -110,14 +109,8 @@ bool CMovieConverter::WriteSideFile(std::string* reason) {
   // every channel is written, so a cancelled or failed build never leaves a
   // side file with too few images for later runs to trip over. A pipe or a
   // device under the side file's name is not ours to replace.
-  std::error_code error;
-  if (!platform::IsRegularFile(codebookFilePath_) &&
-      std::filesystem::exists(platform::PathFromUtf8(codebookFilePath_), error)) {
-    *reason = "it is not a regular file";
-    return false;
-  }
   platform::StagedPath stage(platform::TemporarySlot::kSideFile);
-  if (!stage.Begin(codebookFilePath_, reason)) return false;
+  if (!stage.Begin(codebookFilePath_, reason, platform::StagedPath::Others::kRefused)) return false;
   std::FILE* file = platform::OpenFile(stage.WritePath(), "wb");
   if (file == nullptr) {
     *reason = std::strerror(errno);

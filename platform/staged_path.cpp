@@ -34,13 +34,17 @@ bool IsRegularFile(const std::string& path) {
 
 StagedPath::~StagedPath() { Discard(); }
 
-bool StagedPath::Begin(const std::string& target, std::string* reason) {
+bool StagedPath::Begin(const std::string& target, std::string* reason, Others others) {
   Discard();
   std::error_code error;
   target_ = target;
   staged_ = false;
   const fs::file_status status = fs::status(systemPath(target), error);
   if (fs::exists(status)) {
+    if (others == Others::kRefused && !fs::is_regular_file(status)) {
+      *reason = "it is not a regular file";
+      return false;
+    }
     if (fs::is_directory(status)) {
       *reason = "it is a directory";
       return false;

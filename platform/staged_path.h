@@ -21,10 +21,13 @@ class StagedPath {
   StagedPath(const StagedPath&) = delete;
   StagedPath& operator=(const StagedPath&) = delete;
 
+  // What Begin does with a target that exists and is not a regular file.
+  enum class Others { kWrittenInPlace, kRefused };
   // Chooses where `target` is written and clears a stale temporary left by a
   // killed run. False, with the reason, when nothing can be written there (a
-  // directory, or a temporary name taken by something that is not a file).
-  bool Begin(const std::string& target, std::string* reason);
+  // directory, a temporary name taken by something that is not a file, or
+  // with kRefused anything but a regular file).
+  bool Begin(const std::string& target, std::string* reason, Others others = Others::kWrittenInPlace);
   // The path to create and write.
   const std::string& WritePath() const { return staged_ ? temporary_ : target_; }
   // Says that the temporary now exists: until Commit or Discard it is removed

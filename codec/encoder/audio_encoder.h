@@ -65,8 +65,9 @@ struct AudioEncoderState {
   const EncoderKernels* kernels = FastestEncoderKernels();
 };
 
-// Installs a codebook (the only way the encoder's codebook may change: the
-// tables derived from it are built here) and clears the analysis, high-pass, history and weighting
+// Installs a codebook to encode with (the tables derived from it are built
+// here; the trainer leaves its result in decoder.codebook, which goes through
+// here before the channel encodes again) and clears the analysis, high-pass, history and weighting
 // memories and the training lists. Leaves blocksSinceKey, the previous filter
 // set and reflection vector, the gain state and the synthesis memory: the next
 // key block sets them.

@@ -17,6 +17,7 @@
 #include "codebook/channel_codebook.h"
 #include "converter/movie_converter.h"
 #include "probe/probe.h"
+#include "tests/libclipvane/synthetic_container.h"
 
 namespace {
 
@@ -71,32 +72,12 @@ std::vector<uint8_t> ReadAll(const std::string& path) {
   return bytes;
 }
 
-struct Memory {
-  const std::vector<uint8_t>* bytes;
-  int64_t position = 0;
-};
-int64_t MemoryRead(void* user, void* buffer, size_t size) {
-  auto* m = static_cast<Memory*>(user);
-  const int64_t n = std::min<int64_t>(int64_t(size), int64_t(m->bytes->size()) - m->position);
-  if (n <= 0) return 0;
-  std::copy_n(m->bytes->data() + m->position, n, static_cast<uint8_t*>(buffer));
-  m->position += n;
-  return n;
-}
-int64_t MemorySeek(void* user, int64_t offset, int whence) {
-  auto* m = static_cast<Memory*>(user);
-  m->position = (whence == CLIPVANE_SEEK_SET ? 0 : whence == CLIPVANE_SEEK_CUR ? m->position
-                                                                               : int64_t(m->bytes->size())) + offset;
-  return m->position;
-}
-constexpr clipvane_io kMemoryIo = {MemoryRead, MemorySeek};
-
 void BM_DecodeThroughCInterface(benchmark::State& state) {
   const LongContainer& l = Long();
   const std::vector<uint8_t> bytes = ReadAll(l.container);
-  Memory memory{&bytes};
+  clipvane::testing::MemoryFile memory{&bytes};
   clipvane_container* c = nullptr;
-  if (clipvane_open_io(&kMemoryIo, &memory, &c) != CLIPVANE_OK) return state.SkipWithError("open failed");
+  if (clipvane_open_io(&clipvane::testing::kMemoryIo, &memory, &c) != CLIPVANE_OK) return state.SkipWithError("open failed");
   clipvane_decoder* d = nullptr;
   clipvane_decoder_create(c, &d);
   std::vector<int16_t> samples(std::size_t(CLIPVANE_MAX_RECORD_BYTES / CLIPVANE_MIN_PACKET_BYTES) * 128);

@@ -3,7 +3,7 @@
 // runners. A cross build for another processor starts its programs through the
 // emulator the tests run in (CLIPVANE_TOOL_LAUNCHER, the command words
 // separated by spaces); on Windows a command line is one string that the C
-// runtime splits again.
+// runtime splits again, and its programs' output ends lines with CR LF.
 
 #include <sstream>
 #include <string>
@@ -31,6 +31,17 @@ inline std::vector<std::string> LaunchedCommand(const std::vector<std::string>& 
 }
 
 #if defined(_WIN32)
+// The C runtime's text mode writes a line end as CR LF; the tests compare
+// with "\n".
+inline std::string WithoutCarriageReturns(const std::string& text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    plain.push_back(text[i]);
+  }
+  return plain;
+}
+
 // Quotes one argument the way the C runtime splits a command line.
 inline std::wstring QuoteArgument(const std::wstring& argument) {
   if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;

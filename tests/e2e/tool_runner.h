@@ -184,12 +184,7 @@ class ToolProcess {
       r.status = int(code);
     }
     waited_ = true;
-    // The console's text mode writes a line end as CR LF; the tests compare
-    // with the C library's "\n".
-    for (std::size_t i = 0; i < output_.size(); ++i) {
-      if (output_[i] == '\r' && i + 1 < output_.size() && output_[i + 1] == '\n') continue;
-      r.output.push_back(output_[i]);
-    }
+    r.output = WithoutCarriageReturns(output_);
     return r;
   }
 

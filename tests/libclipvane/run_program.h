@@ -40,17 +40,6 @@ inline std::string ReadText(const std::filesystem::path& path) {
 
 #if defined(_WIN32)
 
-// The C runtime's text mode writes a line end as CR LF; the tests compare
-// with "\n".
-inline std::string WithoutCarriageReturns(const std::string& text) {
-  std::string plain;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    plain.push_back(text[i]);
-  }
-  return plain;
-}
-
 inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& workDir) {
   const std::filesystem::path outPath = workDir / "stdout.txt";
   const std::filesystem::path errPath = workDir / "stderr.txt";

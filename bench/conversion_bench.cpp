@@ -27,15 +27,7 @@ const std::string& LongMovie() {
     fs::path dir = fs::temp_directory_path() / "clipvane_bench";
     fs::create_directories(dir);
     std::string file = (dir / "long.avi").string();
-    pid_t child = fork();
-    if (child == 0) {
-      // Written by a child process, so that the movie held in memory while it
-      // is written does not count in this process's peak.
-      clipvane::bench::WriteLongMovie(file, kMinutes);
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+    clipvane::bench::InChildProcess([&file] { clipvane::bench::WriteLongMovie(file, kMinutes); });
     return file;
   }();
   return path;
@@ -49,14 +41,7 @@ double PeakMegabytes() {
 
 void BM_ConvertWithSideFile(benchmark::State& state) {
   const std::string& input = LongMovie();
-  std::string side = clipvane::CodebookPathFor(input);
-  {
-    clipvane::CodebookImage image = clipvane::ToImage(clipvane::BuiltInCodebook());
-    std::FILE* f = std::fopen(side.c_str(), "wb");
-    std::fwrite(image.data(), 1, image.size(), f);
-    std::fwrite(image.data(), 1, image.size(), f);
-    std::fclose(f);
-  }
+  clipvane::bench::WriteBuiltInSideFile(input);
   std::string output = input + ".qkds";
   for (auto _ : state) {
     CMovieConverter converter;

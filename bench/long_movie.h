@@ -4,11 +4,17 @@
 // Hz stereo at 25 fps, with video frames of 1,500 to 2,600 bytes and a key
 // frame every 12.
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "avi/avi_reader.h"
+#include "codebook/channel_codebook.h"
+#include "converter/movie_converter.h"
 #include "tests/e2e/test_avi_writer.h"
 
 namespace clipvane::bench {
@@ -38,6 +44,30 @@ inline void WriteLongMovie(const std::string& file, int minutes) {
     movie.samples[2 * n + 1] = speech[(n + 11025) % speech.size()];
   }
   testing::WriteTestMovie(file, movie);
+}
+
+// A side file of the built-in codebook for both channels, so that a
+// conversion of the movie trains nothing.
+inline void WriteBuiltInSideFile(const std::string& movie) {
+  const CodebookImage image = ToImage(BuiltInCodebook());
+  std::FILE* f = std::fopen(CodebookPathFor(movie).c_str(), "wb");
+  if (f == nullptr) return;
+  std::fwrite(image.data(), 1, image.size(), f);
+  std::fwrite(image.data(), 1, image.size(), f);
+  std::fclose(f);
+}
+
+// Runs `work` in a child process and waits for it, so that the memory it
+// takes does not count in this process's peak.
+template <typename Work>
+void InChildProcess(Work work) {
+  const pid_t child = fork();
+  if (child == 0) {
+    work();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
 }
 
 }  // namespace clipvane::bench

@@ -41,24 +41,16 @@ const LongContainer& Long() {
     l.movie = (dir / "long.avi").string();
     l.container = (dir / "long.qkds").string();
     for (int i = 0; i < kFrames; ++i) l.videoSizes.push_back(clipvane::bench::LongMovieVideoBytes(i) - 4);
-    const pid_t child = fork();
-    if (child == 0) {
+    clipvane::bench::InChildProcess([&l] {
       clipvane::bench::WriteLongMovie(l.movie, kMinutes);
-      const clipvane::CodebookImage image = clipvane::ToImage(clipvane::BuiltInCodebook());
-      std::FILE* f = std::fopen(clipvane::CodebookPathFor(l.movie).c_str(), "wb");
-      std::fwrite(image.data(), 1, image.size(), f);
-      std::fwrite(image.data(), 1, image.size(), f);
-      std::fclose(f);
+      clipvane::bench::WriteBuiltInSideFile(l.movie);
       clipvane::CMovieConverter converter;
-      if (converter.Open(l.movie, l.container, "", 128.0f) != nullptr) _exit(1);
+      if (converter.Open(l.movie, l.container, "", 128.0f) != nullptr) return;
       converter.DecideCodebookRebuild(false, true);
       converter.LoadCodebook();
       while (converter.ConvertStep()) {
       }
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+    });
     return l;
   }();
   return c;

@@ -69,7 +69,8 @@ int Convert(const Options& options) {
   auto converter = std::make_unique<CMovieConverter>();
   ProgressLine progress;
   if (const std::string* message =
-          converter->Open(options.inputPath, options.outputPath, options.debugSoundPath, options.quality)) {
+          converter->Open(options.inputPath, options.outputPath, options.debugSoundPath, options.quality,
+                          options.effort)) {
     std::fputs(message->c_str(), stdout);
     return 1;
   }
@@ -110,6 +111,10 @@ int Convert(const Options& options) {
 
 int RunClipvane(const std::vector<std::string>& arguments) {
   ParsedCommandLine parsed = ParseCommandLine(arguments);
+  if (!parsed.valid && !parsed.error.empty()) {
+    std::fputs(parsed.error.c_str(), stdout);
+    return 1;
+  }
   if (!parsed.valid) {
     std::printf("Invalid option %s...\n", parsed.invalidArgument.c_str());
     PrintUsage(stdout);

@@ -32,6 +32,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         o.forceRebuild = true;
       } else if (NameIs(argument, "nocodebook")) {
         o.forceKeep = true;
+      } else if (NameIs(argument, "effort") && hasValue) {
+        const std::string& value = arguments[++i];
+        if (value != "0" && value != "1" && value != "2") {
+          parsed.valid = false;
+          parsed.error = "Error: -effort takes 0, 1 or 2\n";
+          return parsed;
+        }
+        o.effort = value[0] - '0';
       } else if (NameIs(argument, "quality") && hasValue) {
         // Text that is not a number gives 0.0; any value is accepted.
         o.quality = float(std::strtod(arguments[++i].c_str(), nullptr));

@@ -1,6 +1,6 @@
 #pragma once
-// The command line: -in, -out, -debugsound and -quality take the next argument
-// as their value; -codebook and -nocodebook are switches. Names are matched
+// The command line: -in, -out, -debugsound, -quality and -effort take the next
+// argument as their value; -codebook and -nocodebook are switches. Names are matched
 // ignoring letter case.
 
 #include <cstdio>
@@ -14,6 +14,7 @@ struct Options {
   std::string outputPath;
   std::string debugSoundPath;
   float quality = 128.0f;
+  int effort = 0;  // the encoder's search effort, 0..2
   bool forceRebuild = false;
   bool forceKeep = false;
 };
@@ -22,6 +23,7 @@ struct ParsedCommandLine {
   Options options;
   bool valid = true;
   std::string invalidArgument;  // the first argument that could not be used, as typed
+  std::string error;            // or, when set, the message for a value out of range (valid is false)
 };
 
 // `arguments` excludes the program name.

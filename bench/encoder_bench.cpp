@@ -36,7 +36,7 @@ void EncodeSignal(benchmark::State& state, const std::vector<int16_t>& signal, b
   for (auto _ : state) {
     // A key block every 25 blocks, as a movie with a key frame per second would have.
     bytes += clipvane::EncodeAudioBlock(encoder, signal.data() + 128 * block, packet, block % 25 == 0,
-                                        collect, 128.0f);
+                                        collect);
     benchmark::DoNotOptimize(packet);
     if (++block == blocks) {
       block = 0;

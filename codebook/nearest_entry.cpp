@@ -5,6 +5,7 @@
 
 #include "codebook/nearest_entry_kernels.h"
 #include "codec/cpu_features.h"
+#include "codec/kernel_registry.h"
 
 namespace clipvane {
 
@@ -134,27 +135,23 @@ constexpr NearestEntryKernels kAvx2Kernels = {"avx2", detail::NearestEntriesAvx2
 constexpr NearestEntryKernels kAvx512Kernels = {"avx512", detail::NearestEntriesAvx512, detail::NearestLevelsAvx2};
 #endif
 
-std::vector<const NearestEntryKernels*> ListSupportedKernels() {
-  std::vector<const NearestEntryKernels*> sets = {&kPlainKernels};
+const KernelRegistry<NearestEntryKernels>& Registry() {
+  static const KernelRegistry<NearestEntryKernels> registry{
+      {&kPlainKernels, true},
 #if defined(CLIPVANE_X86_KERNELS)
-  if (ProcessorFeatures().avx2) sets.push_back(&kAvx2Kernels);
-  if (ProcessorFeatures().avx512f) sets.push_back(&kAvx512Kernels);
+      {&kAvx2Kernels, ProcessorFeatures().avx2},
+      {&kAvx512Kernels, ProcessorFeatures().avx512f},
 #endif
-  return sets;
+  };
+  return registry;
 }
 
 }  // namespace
 
-const NearestEntryKernels& PlainNearestEntryKernels() { return kPlainKernels; }
+const NearestEntryKernels& PlainNearestEntryKernels() { return Registry().Plain(); }
 
-const std::vector<const NearestEntryKernels*>& SupportedNearestEntryKernels() {
-  static const std::vector<const NearestEntryKernels*> sets = ListSupportedKernels();
-  return sets;
-}
+const std::vector<const NearestEntryKernels*>& SupportedNearestEntryKernels() { return Registry().Supported(); }
 
-const NearestEntryKernels& FastestNearestEntryKernels() {
-  static const NearestEntryKernels& fastest = *SupportedNearestEntryKernels().back();
-  return fastest;
-}
+const NearestEntryKernels& FastestNearestEntryKernels() { return Registry().Fastest(); }
 
 }  // namespace clipvane

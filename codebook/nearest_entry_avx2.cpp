@@ -1,7 +1,8 @@
 // AVX2 kernels of the batch nearest-entry search, built only for x86 targets.
 // This file alone is built with -mavx2 (never -mfma: a fused multiply-add would round differently from the
-// plain search). It uses nothing but intrinsics and plain loops, so no inline
-// function compiled here with AVX2 instructions can be shared with other files.
+// plain search). Its helpers, and those it shares with the AVX-512 file
+// (nearest_entry_x86.h), have internal linkage, so no function compiled here
+// with AVX2 instructions can stand in for another file's.
 //
 // Eight records are searched at once, one per lane: the lane's running
 // distance takes the squares in component order and a lane replaces its best
@@ -10,59 +11,12 @@
 #include <immintrin.h>
 
 #include "codebook/nearest_entry_kernels.h"
+#include "codebook/nearest_entry_x86.h"
 
 namespace clipvane::detail {
 namespace {
 
 constexpr int kLanes = 8;
-
-// Scalar search of one record, for the records that do not fill a group of 8.
-void NearestOneRecord(const float* record, const float* entries, int entryCount, int* index, float* distance) {
-  int bestIndex = 0;
-  float best = kNoDistance;
-  for (int e = 0; e < entryCount; ++e) {
-    const float* entry = entries + e * kSearchDimension;
-    float sum = 0.0f;
-    for (int k = 0; k < kSearchDimension; ++k) {
-      const float d = record[k] - entry[k];
-      sum = sum + d * d;
-    }
-    if (best > sum) {
-      best = sum;
-      bestIndex = e;
-    }
-  }
-  *index = bestIndex;
-  *distance = best;
-}
-
-// Turns 8 records (rows) into 8 component vectors (one record per lane).
-inline void Transpose8x8(__m256 row[8]) {
-  const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
-  const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
-  const __m256 t2 = _mm256_unpacklo_ps(row[2], row[3]);
-  const __m256 t3 = _mm256_unpackhi_ps(row[2], row[3]);
-  const __m256 t4 = _mm256_unpacklo_ps(row[4], row[5]);
-  const __m256 t5 = _mm256_unpackhi_ps(row[4], row[5]);
-  const __m256 t6 = _mm256_unpacklo_ps(row[6], row[7]);
-  const __m256 t7 = _mm256_unpackhi_ps(row[6], row[7]);
-  const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44);
-  const __m256 s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-  const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44);
-  const __m256 s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-  const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44);
-  const __m256 s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-  const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44);
-  const __m256 s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-  row[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
-  row[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
-  row[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
-  row[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
-  row[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
-  row[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
-  row[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
-  row[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
-}
 
 inline __m256 Square(__m256 x, const float* component) {
   const __m256 d = _mm256_sub_ps(x, _mm256_broadcast_ss(component));
@@ -121,20 +75,7 @@ void NearestLevelsAvx2(const float* values, int valueCount, const float* levels,
     _mm256_storeu_ps(distances + r, best);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices + r), _mm256_castps_si256(bestIndex));
   }
-  for (; r < valueCount; ++r) {
-    int bestIndex = 0;
-    float best = kNoDistance;
-    for (int e = 0; e < levelCount; ++e) {
-      const float d = values[r] - levels[e];
-      const float distance = d * d;
-      if (best > distance) {
-        best = distance;
-        bestIndex = e;
-      }
-    }
-    indices[r] = bestIndex;
-    distances[r] = best;
-  }
+  for (; r < valueCount; ++r) NearestOneLevel(values[r], levels, levelCount, indices + r, distances + r);
 }
 
 }  // namespace clipvane::detail

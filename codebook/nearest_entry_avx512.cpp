@@ -7,38 +7,12 @@
 #include <immintrin.h>
 
 #include "codebook/nearest_entry_kernels.h"
+#include "codebook/nearest_entry_x86.h"
 
 namespace clipvane::detail {
 namespace {
 
 constexpr int kLanes = 16;
-
-inline void Transpose8x8(__m256 row[8]) {
-  const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
-  const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
-  const __m256 t2 = _mm256_unpacklo_ps(row[2], row[3]);
-  const __m256 t3 = _mm256_unpackhi_ps(row[2], row[3]);
-  const __m256 t4 = _mm256_unpacklo_ps(row[4], row[5]);
-  const __m256 t5 = _mm256_unpackhi_ps(row[4], row[5]);
-  const __m256 t6 = _mm256_unpacklo_ps(row[6], row[7]);
-  const __m256 t7 = _mm256_unpackhi_ps(row[6], row[7]);
-  const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44);
-  const __m256 s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-  const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44);
-  const __m256 s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-  const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44);
-  const __m256 s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-  const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44);
-  const __m256 s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-  row[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
-  row[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
-  row[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
-  row[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
-  row[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
-  row[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
-  row[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
-  row[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
-}
 
 inline __m512 Square(__m512 x, const float* component) {
   const __m512 d = _mm512_sub_ps(x, _mm512_set1_ps(*component));
@@ -88,9 +62,8 @@ void NearestEntriesAvx512(const float* records, int recordCount, const float* en
     _mm512_storeu_ps(distances + r, best);
     _mm512_storeu_si512(indices + r, bestIndex);
   }
-  if (r < recordCount) {
-    NearestEntriesAvx2(records + r * kSearchDimension, recordCount - r, entries, entryCount, indices + r,
-                       distances + r);
+  for (; r < recordCount; ++r) {
+    NearestOneRecord(records + r * kSearchDimension, entries, entryCount, indices + r, distances + r);
   }
 }
 

@@ -45,6 +45,7 @@ void CMovieConverter::FetchFrameAudio(int32_t samples, std::size_t offset) {
 void CMovieConverter::EncodeChannel(uint32_t c) {
   ChannelBatch& batch = channelBatches_[c];
   AudioEncoderState& state = encoderStates_[c];
+  state.settings = encoderSettings_;
   std::size_t position = 0;
   for (const PlannedFrame& frame : batch_) {
     if (!frame.encoded) continue;
@@ -53,7 +54,7 @@ void CMovieConverter::EncodeChannel(uint32_t c) {
       const std::size_t block = frame.firstBlock + std::size_t(b);
       uint8_t* packet = &batch.packets[position];
       const int32_t size = EncodeAudioBlock(state, &batch.samples[frame.sampleOffset + std::size_t(b) * kBlockSamples],
-                                            packet, frame.key && b == 0, batchCollects_, quality_);
+                                            packet, frame.key && b == 0, batchCollects_);
       batch.sizes[block] = uint8_t(size);
       position += std::size_t(size);
       if (batchDecodes_) DecodeAudioPacket(decoderStates_[c], packet, &batch.decoded[block * kBlockSamples]);

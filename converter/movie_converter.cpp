@@ -103,10 +103,10 @@ const std::string* CMovieConverter::Refuse(std::string message) {
 }
 
 const std::string* CMovieConverter::Open(const std::string& inputPath, const std::string& outputPath,
-                                         const std::string& debugSoundPath, float quality) {
+                                         const std::string& debugSoundPath, float quality, int effort) {
   // A quality of 0 or below (or not a number) would let the largest packet win
   // every block; it weighs rate as heavily as the smallest positive one.
-  quality_ = quality > 0.0f ? quality : kLowestQuality;
+  encoderSettings_ = MakeEncoderSettings(quality > 0.0f ? quality : kLowestQuality, effort);
   inputPath_ = inputPath;
   outputPath_ = outputPath;
 

@@ -43,7 +43,7 @@ class CMovieConverter {
   // Returns nullptr when ready, or the error message (ending in a newline),
   // which stays valid until the converter is destroyed.
   const std::string* Open(const std::string& inputPath, const std::string& outputPath,
-                          const std::string& debugSoundPath, float quality);
+                          const std::string& debugSoundPath, float quality, int effort = 0);
 
   // Codebook phase (inputs with audio only).
   bool DecideCodebookRebuild(bool forceRebuild, bool forceKeep);
@@ -132,7 +132,7 @@ class CMovieConverter {
   std::vector<AudioEncoderState> encoderStates_;
   std::vector<CAudioGrabber*> channelGrabbers_;
   std::vector<std::unique_ptr<CAudioGrabber>> ownedGrabbers_;
-  float quality_ = 128.0f;
+  EncoderSettings encoderSettings_;  // the quality's rate weight and the effort, for every channel
   std::vector<uint8_t> codebookBlock_;
   // The images trained by this run, channel 0 first; the conversion uses
   // them whether or not the side file could be written.

@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int firstSize = 0;
     for (std::size_t s = 0; s < sets.size(); ++s) {
       uint8_t packet[kMaxPacketBytes] = {};
-      const int size = EncodeAudioBlock(states[s], &samples[b * kBlockSamples], packet, key, collect, quality);
+      states[s].settings = MakeEncoderSettings(quality, (flags >> 3) % (kMaxEffort + 1));
+      const int size = EncodeAudioBlock(states[s], &samples[b * kBlockSamples], packet, key, collect);
       if (s == 0) {
         firstSize = size;
         std::memcpy(first, packet, sizeof(first));

@@ -46,14 +46,34 @@ class ProgressValue {
   std::atomic<float> value_{0.0f};
 };
 
+// How a run encodes, the same for every block of every channel: set once per
+// run, before the first block.
+inline constexpr int kMaxEffort = 2;
+struct EncoderSettings {
+  // The packet-mode choice's price of one byte against the normalised error:
+  // 1 / quality.
+  float rateWeight = 1.0f / 128.0f;
+  // 0: the open-loop excitation (pulses from the low-passed residual's
+  // largest value). 1: pulses, grid phase and gain index chosen by the error
+  // of the block the decoder will synthesise, and the 8 best paths through
+  // the spectrum's stages. 2: also the long-term predictor and the spectrum
+  // (among the 4 best paths) chosen by that error. Every effort writes
+  // packets the same decoder plays; collecting training data always runs
+  // effort 0, so the codebooks do not depend on it.
+  int effort = 0;
+};
+// The settings for a quality (above 0) and an effort (0..kMaxEffort).
+EncoderSettings MakeEncoderSettings(float quality, int effort);
+
 struct AudioEncoderState {
   AudioDecoderState decoder{};  // the encoder's local decoder, laid out as the player's; zero-filled
   int32_t analysisMemory[kReflectionOrder] = {};  // last 8 inputs of the analysis filter, most recent first
   int32_t highPassInput = 0;
   int32_t highPassOutput = 0;
   int32_t blocksSinceKey = 0;
-  float errorWeightingMemory[20] = {};
-  float speechWeightingMemory[20] = {};
+  float errorWeightingMemory[kReflectionOrder] = {};   // the weighting filter's, of the chosen error
+  float speechWeightingMemory[kReflectionOrder] = {};  // the weighting filter's, of the input
+  EncoderSettings settings;
   // Training lists, filled only in collect mode.
   std::vector<ReflectionRecord> keyReflectionVectors;
   std::vector<ReflectionRecord> deltaReflectionVectors;
@@ -74,10 +94,10 @@ struct AudioEncoderState {
 void ResetEncoderState(AudioEncoderState& state, const ChannelCodebook& codebook);
 
 // Encodes samples[0..127] (samples[128..255] are look-ahead) into `packet`
-// (room for 20 bytes) and returns the packet size in bytes. With `collect` the
-// block's training data is appended to the state's lists; the packet and every
-// other effect are the same.
+// (room for 20 bytes) with the state's settings and returns the packet size in
+// bytes. With `collect` the block's training data is appended to the state's
+// lists, and the block is encoded at effort 0 whatever the settings say.
 int EncodeAudioBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
-                     bool collect, float quality);
+                     bool collect);
 
 }  // namespace clipvane

@@ -34,6 +34,13 @@ void BuildCodebookTables(const ChannelCodebook& codebook, EncoderCodebookTables&
 
 }  // namespace
 
+EncoderSettings MakeEncoderSettings(float quality, int effort) {
+  EncoderSettings settings;
+  settings.rateWeight = 1.0f / quality;
+  settings.effort = effort;
+  return settings;
+}
+
 void ResetEncoderState(AudioEncoderState& state, const ChannelCodebook& codebook) {
   state.decoder.codebook = codebook;
   BuildCodebookTables(codebook, state.codebookTables);
@@ -61,12 +68,12 @@ int PackAudioBlock(int lagCode, const int* spectrumIndex, const ExcitationChoice
 }
 
 int EncodeAudioBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
-                     bool collect, float quality) {
-  return EncodeAudioBlockDetailed(state, samples, packet, keyBlock, collect, quality, nullptr);
+                     bool collect) {
+  return EncodeAudioBlockDetailed(state, samples, packet, keyBlock, collect, nullptr);
 }
 
 int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
-                             bool collect, float quality, EncodedBlockDetails* details) {
+                             bool collect, EncodedBlockDetails* details) {
   // DC removal runs over the look-ahead too, but the carried state is the one
   // after sample 127: the next block filters the same look-ahead again. The
   // last 32 look-ahead samples reach nothing (the window ends before them),
@@ -107,7 +114,7 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
 
   ExcitationChoice choice;
   SearchExcitation(state, spectrum.residual, filtered, lagCode, spectrum.predictionFilter,
-                   spectrum.subBlockFilterSets, quality, keyBlock, collect, choice);
+                   spectrum.subBlockFilterSets, keyBlock, collect, choice);
 
   std::memmove(local.excitationHistory, local.excitationHistory + kBlockSamples,
                kBlockSamples * sizeof(int32_t));

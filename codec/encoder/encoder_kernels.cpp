@@ -1,6 +1,7 @@
 #include "codec/encoder/encoder_kernels.h"
 
 #include "codec/cpu_features.h"
+#include "codec/kernel_registry.h"
 
 namespace clipvane {
 
@@ -18,27 +19,23 @@ constexpr EncoderKernels kAvx2Kernels = {
 };
 #endif
 
-std::vector<const EncoderKernels*> ListSupportedKernels() {
-  std::vector<const EncoderKernels*> sets = {&kPlainKernels};
+const KernelRegistry<EncoderKernels>& Registry() {
+  static const KernelRegistry<EncoderKernels> registry{
+      {&kPlainKernels, true},
 #if defined(CLIPVANE_X86_KERNELS)
-  if (ProcessorFeatures().avx2) sets.push_back(&kAvx2Kernels);
+      {&kAvx2Kernels, ProcessorFeatures().avx2},
 #endif
-  return sets;
+  };
+  return registry;
 }
 
 }  // namespace
 
-const EncoderKernels& PlainEncoderKernels() { return kPlainKernels; }
+const EncoderKernels& PlainEncoderKernels() { return Registry().Plain(); }
 
-const std::vector<const EncoderKernels*>& SupportedEncoderKernels() {
-  static const std::vector<const EncoderKernels*> sets = ListSupportedKernels();
-  return sets;
-}
+const std::vector<const EncoderKernels*>& SupportedEncoderKernels() { return Registry().Supported(); }
 
-const EncoderKernels* FastestEncoderKernels() {
-  static const EncoderKernels* const fastest = SupportedEncoderKernels().back();
-  return fastest;
-}
+const EncoderKernels* FastestEncoderKernels() { return &Registry().Fastest(); }
 
 void UseEncoderKernels(AudioEncoderState& state, const EncoderKernels& kernels) { state.kernels = &kernels; }
 

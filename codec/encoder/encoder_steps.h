@@ -149,9 +149,47 @@ int QuantisePulse(float c, int top);
 inline constexpr int kPulseRun = (kMaxPulses + 3) / 4 * 4;
 void QuantisePulses(const float* c, int count, int top, int32_t* levels);
 
+// One packet mode's trial: what its packet would carry.
+struct ModeTrial {
+  int gridPhase = 0;
+  int gainIndex = 0;
+  int32_t gain = 0;
+  float scale = 0.0f;     // the open-loop target scale (training data)
+  float logRatio = 0.0f;  // its log ratio to the gain state (training data)
+  uint8_t pulses[kMaxPulses] = {};
+};
+
+// The four modes' trials side by side, lane `mode` of each array: the
+// excitation (the long-term prediction plus the pulses), its synthesis from
+// the block's starting memory, and the synthesis memory after it.
+struct ExcitationTrials {
+  ModeTrial trials[kPacketModes];
+  alignas(16) int32_t excitation[kBlockSamples][kSynthesisLanes];
+  alignas(16) int32_t synthesis[kBlockSamples][kSynthesisLanes];
+  int32_t synthesisMemory[kSynthesisLanes][kReflectionOrder];
+};
+
+// The search's steps. Trying the modes is where the efforts differ: the open
+// loop samples the low-passed residual; the closed loop fits the pulses to the
+// input through the decoder's filter.
+void TryModesOpenLoop(const AudioEncoderState& state, const int32_t* residual, const int32_t* prediction,
+                      ExcitationTrials& out);
+// Synthesises every trial's excitation as the decoder will.
+void SynthesiseTrials(const AudioEncoderState& state, const int32_t (*subBlockFilterSets)[kFilterSetSize],
+                      ExcitationTrials& trials);
+// The closed-loop trials (effort 1 and up), synthesised, with each mode's
+// plain squared error against samples[0..127] in errors[mode]; returns the
+// normaliser (1 plus the input's energy).
+float SearchClosedLoop(const AudioEncoderState& state, const int32_t* residual, const int32_t* samples,
+                       const int32_t* prediction, const int32_t (*subBlockFilterSets)[kFilterSetSize],
+                       ExcitationTrials& trials, float* errors);
+
+// Tries every mode, weighs each trial's error plus its rate, and commits the
+// best: the local decoder's gain and synthesis memory, residual[] becomes the
+// chosen excitation (for the history), and `out` the packet's fields.
 void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t* samples, int lagCode,
                       const float* predictionFilter, const int32_t (*subBlockFilterSets)[kFilterSetSize],
-                      float quality, bool keyBlock, bool collect, ExcitationChoice& out);
+                      bool keyBlock, bool collect, ExcitationChoice& out);
 
 // --- packing ---------------------------------------------------------------------
 
@@ -165,6 +203,6 @@ struct EncodedBlockDetails {
   ExcitationChoice choice;
 };
 int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
-                             bool collect, float quality, EncodedBlockDetails* details);
+                             bool collect, EncodedBlockDetails* details);
 
 }  // namespace clipvane

@@ -42,15 +42,6 @@ const LowPass& LowPassFor(int spacing) {
   return spacing == 3 ? kLowPass3 : (spacing == 4 ? kLowPass4 : kLowPass5);
 }
 
-struct ModeTrial {
-  int gridPhase;
-  int gainIndex;
-  int32_t gain;
-  float scale;
-  float logRatio;
-  uint8_t pulses[kMaxPulses];
-};
-
 // f[k] = 2^-13 sum_l h[l] r[k + l - centre]; samples outside the block are the
 // zero padding of `padded`, whose products leave each sum unchanged.
 void LowPassResidual(const EncoderKernels& kernels, const float* padded, const LowPass& filter, float* out) {
@@ -179,15 +170,10 @@ void WeightingFilter(const int32_t* input, const float* p, const float* q, float
   std::memcpy(memory, m, sizeof(m));
 }
 
-void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t* samples, int lagCode,
-                      const float* predictionFilter, const int32_t (*subBlockFilterSets)[kFilterSetSize],
-                      float quality, bool keyBlock, bool collect, ExcitationChoice& out) {
-  AudioDecoderState& local = state.decoder;
-  const ChannelCodebook& codebook = local.codebook;
+namespace {
 
-  // W(z) = A(z/0.9) / A(z/0.5), from this block's unquantised filter.
-  float p[kWeightingOrder + 1];
-  float q[kWeightingOrder + 1];
+// W(z) = A(z/0.9) / A(z/0.5), from this block's unquantised filter.
+void BuildWeightingFilter(const float* predictionFilter, float* p, float* q) {
   float power1 = 1.0f;
   float power2 = 1.0f;
   p[0] = 1.0f;
@@ -198,147 +184,200 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
     p[i] = predictionFilter[i] * power1;
     q[i] = predictionFilter[i] * power2;
   }
-  const float penalty = 1.0f / quality;
+}
 
+// The largest magnitude of target[0..count-1], in four interleaved runs: a
+// maximum does not depend on the order it is taken in.
+float LargestMagnitude(const float* target, int count) {
+  float largestOf[4] = {};
+  for (int i = 0; i + 3 < count; i += 4) {
+    for (int r = 0; r < 4; ++r) largestOf[r] = std::max(largestOf[r], std::fabs(target[i + r]));
+  }
+  for (int i = count & ~3; i < count; ++i) largestOf[0] = std::max(largestOf[0], std::fabs(target[i]));
+  return std::max(std::max(largestOf[0], largestOf[1]), std::max(largestOf[2], largestOf[3]));
+}
+
+// One mode's open-loop trial: the grid samples of the low-passed residual,
+// scaled by their largest magnitude, quantised to the mode's levels.
+void TryModeOpenLoop(const AudioEncoderState& state, int mode, const float* f, int gridPhase, ModeTrial& trial,
+                     int32_t (*excitation)[kSynthesisLanes]) {
+  const PacketMode& grid = kPacketModeTable[mode];
+  const ChannelCodebook& codebook = state.decoder.codebook;
+  const int32_t gainState = state.decoder.gainState;
+  trial.gridPhase = gridPhase;
+  float target[kPulseRun] = {};
+  for (int i = 0; i < grid.pulses; ++i) target[i] = f[gridPhase + grid.spacing * i];
+  const float largest = LargestMagnitude(target, grid.pulses);
+  float scale = grid.pulseBits == 3 ? largest / 7.0f : (largest / 3.0f) * 0.75f;
+  if (scale < kMinimumScale) scale = kMinimumScale;
+  trial.scale = scale;
+
+  const float ratio = scale / static_cast<float>(gainState);
+  trial.logRatio = FloatLog(ratio);
+  trial.gainIndex =
+      ChooseGainIndex(codebook.gainRatio, state.codebookTables.gainRatioLog, gainState, trial.logRatio);
+  trial.gain = WrapMul(gainState, codebook.gainRatio[trial.gainIndex]) >> 13;
+
+  const int levels = 1 << grid.pulseBits;
+  const float middle = static_cast<float>(levels / 2);
+  const float inverse = 1.0f / (2.0f * static_cast<float>(trial.gain));
+  // Odd pulses are nudged up; even ones take the sum unchanged.
+  const IntQuad odd = {0, -1, 0, -1};
+  float position[kPulseRun];
+  for (int i = 0; i < grid.pulses; i += 4) {
+    Quad c = middle + LoadQuad(target + i) * inverse - 0.5f;
+    c = odd ? c + kOddPulseOffset : c;
+    __builtin_memcpy(position + i, &c, sizeof(c));
+  }
+  int32_t level[kPulseRun];
+  QuantisePulses(position, grid.pulses, levels - 1, level);
+  for (int i = 0; i < grid.pulses; ++i) {
+    const int v = level[i];
+    trial.pulses[i] = static_cast<uint8_t>(v);
+    int32_t& e = excitation[trial.gridPhase + grid.spacing * i][mode];
+    e = WrapAdd(e, WrapMul(2 * v + 1 - levels, trial.gain));
+  }
+}
+
+// Every mode's excitation starts from the long-term prediction.
+void StartExcitation(const int32_t* prediction, int32_t (*excitation)[kSynthesisLanes]) {
+  for (int n = 0; n < kBlockSamples; ++n) {
+    for (int mode = 0; mode < kPacketModes; ++mode) excitation[n][mode] = prediction[n];
+  }
+}
+
+}  // namespace
+
+void TryModesOpenLoop(const AudioEncoderState& state, const int32_t* residual, const int32_t* prediction,
+                      ExcitationTrials& out) {
   float padded[kBlockSamples + 2 * kMaxCentre] = {};
   for (int k = 0; k < kBlockSamples; ++k) padded[kMaxCentre + k] = static_cast<float>(residual[k]);
-
-  int32_t prediction[kBlockSamples] = {};
-  if (lagCode <= kMaxLagCode) LongTermPrediction(local.excitationHistory, lagCode, prediction);
-
-  const EncoderKernels& kernels = *state.kernels;
-  const float* logRatio = state.codebookTables.gainRatioLog;
-  const int32_t gainState = local.gainState;
-
-  // Each mode's trial runs up to its excitation; the four syntheses, then the
-  // weighting of the four errors and of the input (for the normaliser), run
-  // as one pass each over lanes: per sample, the four modes and the input.
-  alignas(32) float weightingInput[kBlockSamples][kWeightingLaneWidth];
-  ModeTrial trials[kPacketModes];
-  alignas(16) int32_t excitationLanes[kBlockSamples][kSynthesisLanes];
-  alignas(16) int32_t synthesisLanes[kBlockSamples][kSynthesisLanes];
-  // Every mode's excitation starts from the long-term prediction.
-  for (int n = 0; n < kBlockSamples; ++n) {
-    for (int mode = 0; mode < kPacketModes; ++mode) excitationLanes[n][mode] = prediction[n];
-  }
+  StartExcitation(prediction, out.excitation);
   // Modes 0 and 1 share the spacing 3, so they share the filter and the phase.
   GridSignal grids[kSpacings];
   int gridPhases[kSpacings];
   for (int s = 0; s < kSpacings; ++s) {
-    LowPassResidual(kernels, padded, LowPassFor(kFirstSpacing + s), grids[s]);
+    LowPassResidual(*state.kernels, padded, LowPassFor(kFirstSpacing + s), grids[s]);
     for (int k = kBlockSamples; k < kBlockSamples + kGridRunout; ++k) grids[s][k] = 0.0f;
   }
   ChooseGridPhases(grids, gridPhases);
   for (int mode = 0; mode < kPacketModes; ++mode) {
-    const PacketMode& grid = kPacketModeTable[mode];
-    ModeTrial& trial = trials[mode];
-    const float* f = grids[grid.spacing - kFirstSpacing];
-    trial.gridPhase = gridPhases[grid.spacing - kFirstSpacing];
-
-    // The largest magnitude, in four interleaved runs: a maximum does not
-    // depend on the order it is taken in.
-    float target[kPulseRun] = {};
-    for (int i = 0; i < grid.pulses; ++i) target[i] = f[trial.gridPhase + grid.spacing * i];
-    float largestOf[4] = {};
-    for (int i = 0; i + 3 < grid.pulses; i += 4) {
-      for (int r = 0; r < 4; ++r) largestOf[r] = std::max(largestOf[r], std::fabs(target[i + r]));
-    }
-    for (int i = grid.pulses & ~3; i < grid.pulses; ++i)
-      largestOf[0] = std::max(largestOf[0], std::fabs(target[i]));
-    const float largest =
-        std::max(std::max(largestOf[0], largestOf[1]), std::max(largestOf[2], largestOf[3]));
-    float scale = grid.pulseBits == 3 ? largest / 7.0f : (largest / 3.0f) * 0.75f;
-    if (scale < kMinimumScale) scale = kMinimumScale;
-    trial.scale = scale;
-
-    const float ratio = scale / static_cast<float>(gainState);
-    trial.logRatio = FloatLog(ratio);
-    trial.gainIndex = ChooseGainIndex(codebook.gainRatio, logRatio, gainState, trial.logRatio);
-    trial.gain = WrapMul(gainState, codebook.gainRatio[trial.gainIndex]) >> 13;
-
-    const int levels = 1 << grid.pulseBits;
-    const float middle = static_cast<float>(levels / 2);
-    const float inverse = 1.0f / (2.0f * static_cast<float>(trial.gain));
-    // Odd pulses are nudged up; even ones take the sum unchanged.
-    const IntQuad odd = {0, -1, 0, -1};
-    float position[kPulseRun];
-    for (int i = 0; i < grid.pulses; i += 4) {
-      Quad c = middle + LoadQuad(target + i) * inverse - 0.5f;
-      c = odd ? c + kOddPulseOffset : c;
-      __builtin_memcpy(position + i, &c, sizeof(c));
-    }
-    int32_t level[kPulseRun];
-    QuantisePulses(position, grid.pulses, levels - 1, level);
-    for (int i = 0; i < grid.pulses; ++i) {
-      const int v = level[i];
-      trial.pulses[i] = static_cast<uint8_t>(v);
-      int32_t& e = excitationLanes[trial.gridPhase + grid.spacing * i][mode];
-      e = WrapAdd(e, WrapMul(2 * v + 1 - levels, trial.gain));
-    }
+    const int s = kPacketModeTable[mode].spacing - kFirstSpacing;
+    TryModeOpenLoop(state, mode, grids[s], gridPhases[s], out.trials[mode], out.excitation);
   }
+}
 
-  // The four trials' synthesis runs side by side, each from the block's
-  // starting memory, and their errors fill the weighting lanes.
-  int32_t synthesisMemory[kSynthesisLanes][kReflectionOrder];
+void SynthesiseTrials(const AudioEncoderState& state, const int32_t (*subBlockFilterSets)[kFilterSetSize],
+                      ExcitationTrials& trials) {
   for (int mode = 0; mode < kPacketModes; ++mode) {
-    std::memcpy(synthesisMemory[mode], local.synthesisMemory, sizeof(synthesisMemory[mode]));
+    std::memcpy(trials.synthesisMemory[mode], state.decoder.synthesisMemory, sizeof(trials.synthesisMemory[mode]));
   }
-  kernels.synthesisLanes(excitationLanes, subBlockFilterSets, synthesisMemory, synthesisLanes);
+  state.kernels->synthesisLanes(trials.excitation, subBlockFilterSets, trials.synthesisMemory, trials.synthesis);
+}
+
+namespace {
+
+// The four errors through the weighting filter, and the input through it for
+// the normaliser, as one pass over lanes: per sample, the four modes and the
+// input. The input's filter memory advances here; each mode's advanced error
+// memory is kept for the commit.
+struct WeighedErrors {
+  float sums[kWeightingLanes];
+  float memory[kWeightingLanes][kReflectionOrder];
+};
+
+void WeighErrors(AudioEncoderState& state, const ExcitationTrials& trials, const int32_t* samples,
+                 const float* predictionFilter, WeighedErrors& out) {
+  float p[kWeightingOrder + 1];
+  float q[kWeightingOrder + 1];
+  BuildWeightingFilter(predictionFilter, p, q);
+  alignas(32) float weightingInput[kBlockSamples][kWeightingLaneWidth];
   static_assert(kPacketModes == 4 && kWeightingLaneWidth == 8, "one quad of errors, one of the input");
   for (int n = 0; n < kBlockSamples; ++n) {
     UintQuad synthesis;
-    __builtin_memcpy(&synthesis, synthesisLanes[n], sizeof(synthesis));
+    __builtin_memcpy(&synthesis, trials.synthesis[n], sizeof(synthesis));
     const UintQuad error = synthesis - static_cast<uint32_t>(samples[n]);  // wrapping
     const Quad errors = __builtin_convertvector((IntQuad)error, Quad);
     const Quad input = {static_cast<float>(samples[n]), 0.0f, 0.0f, 0.0f};
     __builtin_memcpy(weightingInput[n], &errors, sizeof(errors));
     __builtin_memcpy(weightingInput[n] + kPacketModes, &input, sizeof(input));
   }
-  float memory[kWeightingLanes][kReflectionOrder];
   for (int mode = 0; mode < kPacketModes; ++mode) {
-    std::memcpy(memory[mode], state.errorWeightingMemory, sizeof(memory[mode]));
+    std::memcpy(out.memory[mode], state.errorWeightingMemory, sizeof(out.memory[mode]));
   }
-  std::memcpy(memory[kPacketModes], state.speechWeightingMemory, sizeof(memory[kPacketModes]));
+  std::memcpy(out.memory[kPacketModes], state.speechWeightingMemory, sizeof(out.memory[kPacketModes]));
   const float startSums[kWeightingLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 1.0f};  // the normaliser starts at 1
-  float sums[kWeightingLanes];
-  kernels.weightingLanes(weightingInput, p, q, memory, startSums, sums);
-  std::memcpy(state.speechWeightingMemory, memory[kPacketModes], sizeof(memory[kPacketModes]));
-  const float normaliser = sums[kPacketModes];
+  state.kernels->weightingLanes(weightingInput, p, q, out.memory, startSums, out.sums);
+  std::memcpy(state.speechWeightingMemory, out.memory[kPacketModes], sizeof(out.memory[kPacketModes]));
+}
 
-  // Mode 0 is the first best; a later mode must score strictly lower.
+// Mode 0 is the first best; a later mode must score strictly lower.
+int ChooseMode(const float* errors, float normaliser, float rateWeight) {
   int bestMode = 0;
   float bestScore = 0.0f;
   for (int mode = 0; mode < kPacketModes; ++mode) {
-    const float score = sums[mode] / normaliser + static_cast<float>(kPacketModeTable[mode].bytes) * penalty;
+    const float score = errors[mode] / normaliser + static_cast<float>(kPacketModeTable[mode].bytes) * rateWeight;
     if (mode == 0 || score < bestScore) {
       bestScore = score;
       bestMode = mode;
     }
   }
+  return bestMode;
+}
 
-  const ModeTrial& chosen = trials[bestMode];
+// The chosen mode's gain, synthesis memory and excitation become the local
+// decoder's, and its fields the packet's.
+void CommitMode(AudioEncoderState& state, const ExcitationTrials& trials, int mode, int32_t* residual,
+                ExcitationChoice& out) {
+  const ModeTrial& chosen = trials.trials[mode];
+  AudioDecoderState& local = state.decoder;
   local.gainState = chosen.gain;
-  std::memcpy(local.synthesisMemory, synthesisMemory[bestMode], sizeof(synthesisMemory[bestMode]));
-  std::memcpy(state.errorWeightingMemory, memory[bestMode], sizeof(memory[bestMode]));
+  std::memcpy(local.synthesisMemory, trials.synthesisMemory[mode], sizeof(trials.synthesisMemory[mode]));
   for (int n = 0; n < kBlockSamples; ++n) {
-    residual[n] = excitationLanes[n][bestMode];
-    out.synthesis[n] = synthesisLanes[n][bestMode];
+    residual[n] = trials.excitation[n][mode];
+    out.synthesis[n] = trials.synthesis[n][mode];
   }
-
-  out.packetMode = bestMode;
+  out.packetMode = mode;
   out.gridPhase = chosen.gridPhase;
   out.gainIndex = chosen.gainIndex;
   std::memcpy(out.pulses, chosen.pulses, sizeof(out.pulses));
+}
 
-  if (collect) {
-    // A block before the channel's first key block has no gain to compare
-    // with; its ratio is not a measurement and would only poison training.
-    if (keyBlock) {
-      if (std::isfinite(chosen.scale)) state.keyGainValues.push_back(chosen.scale);
-    } else if (std::isfinite(chosen.logRatio)) {
-      state.gainLogRatios.push_back(chosen.logRatio);
-    }
+// A block before the channel's first key block has no gain to compare with;
+// its ratio is not a measurement and would only poison training.
+void CollectGain(AudioEncoderState& state, const ModeTrial& chosen, bool keyBlock) {
+  if (keyBlock) {
+    if (std::isfinite(chosen.scale)) state.keyGainValues.push_back(chosen.scale);
+  } else if (std::isfinite(chosen.logRatio)) {
+    state.gainLogRatios.push_back(chosen.logRatio);
   }
+}
+
+}  // namespace
+
+void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t* samples, int lagCode,
+                      const float* predictionFilter, const int32_t (*subBlockFilterSets)[kFilterSetSize],
+                      bool keyBlock, bool collect, ExcitationChoice& out) {
+  int32_t prediction[kBlockSamples] = {};
+  if (lagCode <= kMaxLagCode) LongTermPrediction(state.decoder.excitationHistory, lagCode, prediction);
+  const float rateWeight = state.settings.rateWeight;
+  ExcitationTrials trials;
+  if (collect || state.settings.effort == 0) {
+    TryModesOpenLoop(state, residual, prediction, trials);
+    SynthesiseTrials(state, subBlockFilterSets, trials);
+    WeighedErrors weighed;
+    WeighErrors(state, trials, samples, predictionFilter, weighed);
+    const int mode = ChooseMode(weighed.sums, weighed.sums[kPacketModes], rateWeight);
+    std::memcpy(state.errorWeightingMemory, weighed.memory[mode], sizeof(weighed.memory[mode]));
+    CommitMode(state, trials, mode, residual, out);
+    if (collect) CollectGain(state, trials.trials[mode], keyBlock);
+    return;
+  }
+  // The closed-loop efforts weigh the plain error against the plain input
+  // energy (plus 1, as the weighted normaliser starts).
+  float errors[kPacketModes];
+  const float normaliser = SearchClosedLoop(state, residual, samples, prediction, subBlockFilterSets, trials, errors);
+  CommitMode(state, trials, ChooseMode(errors, normaliser, rateWeight), residual, out);
 }
 
 }  // namespace clipvane

@@ -51,7 +51,8 @@ TEST_P(EncoderBlock, ZeroKeyBlockAfterResetCodesEveryPulseAtPlusOneGain) {
     const int16_t zeros[256] = {};
     uint8_t packet[kMaxPacketBytes];
     EncodedBlockDetails details;
-    EncodeAudioBlockDetailed(state, zeros, packet, true, false, quality, &details);
+    state.settings = MakeEncoderSettings(quality, 0);
+    EncodeAudioBlockDetailed(state, zeros, packet, true, false, &details);
     const AudioPacketFields fields = ReadAudioPacket(packet);
     const PacketMode& mode = kPacketModeTable[fields.packetMode];
     EXPECT_EQ(fields.lagCode, kLagCodeKey);
@@ -78,7 +79,7 @@ TEST_P(EncoderBlock, LagCodesFollowTheKeyBlock) {
     const bool key = block % 30 == 0 || block % 30 == 1 || block == 100;  // two key blocks in a row too
     const std::vector<int16_t> window = BlockWindow(signal, block);
     uint8_t packet[kMaxPacketBytes];
-    EncodeAudioBlock(state, window.data(), packet, key, false, 128.0f);
+    EncodeAudioBlock(state, window.data(), packet, key, false);
     const int lag = ReadAudioPacket(packet).lagCode;
     sinceKey = key ? 0 : sinceKey + 1;
     EXPECT_EQ(state.blocksSinceKey, sinceKey);
@@ -106,8 +107,8 @@ TEST_P(EncoderBlock, CollectModeOnlyAppendsTrainingData) {
     uint8_t a[kMaxPacketBytes] = {};
     uint8_t b[kMaxPacketBytes] = {};
     const AudioEncoderState before = collecting;
-    const int sizeA = EncodeAudioBlock(plain, window.data(), a, key, false, 128.0f);
-    const int sizeB = EncodeAudioBlock(collecting, window.data(), b, key, true, 128.0f);
+    const int sizeA = EncodeAudioBlock(plain, window.data(), a, key, false);
+    const int sizeB = EncodeAudioBlock(collecting, window.data(), b, key, true);
     ASSERT_EQ(sizeA, sizeB);
     ASSERT_EQ(std::memcmp(a, b, static_cast<std::size_t>(sizeA)), 0) << block;
     keys += key ? 1 : 0;
@@ -160,7 +161,7 @@ TEST_P(EncoderBlock, DcRemovalCarriesTheStateAtSample127) {
   for (std::size_t block = 0; block + 1 < BlockCount(signal); ++block) {
     const std::vector<int16_t> window = BlockWindow(signal, block);
     uint8_t packet[kMaxPacketBytes];
-    EncodeAudioBlock(state, window.data(), packet, block == 0, false, 128.0f);
+    EncodeAudioBlock(state, window.data(), packet, block == 0, false);
     EXPECT_EQ(state.highPassInput, signal[block * 128 + 127]);
     EXPECT_EQ(state.highPassOutput, continuous[block * 128 + 127]) << block;
   }
@@ -179,10 +180,11 @@ TEST_P(EncoderBlock, QualityExtremes) {
        {Case{0.0f, 20}, Case{-0.0f, 20}, Case{1.0e-6f, 10}, Case{-1.0e-6f, 20}, Case{-5.0f, 0}}) {
     AudioEncoderState state;
     Install(state, BuiltInCodebook());
+    state.settings = MakeEncoderSettings(c.quality, 0);
     for (std::size_t block = 0; block < 300; ++block) {
       const std::vector<int16_t> window = BlockWindow(signal, block);
       uint8_t packet[kMaxPacketBytes];
-      const int size = EncodeAudioBlock(state, window.data(), packet, block % 25 == 0, true, c.quality);
+      const int size = EncodeAudioBlock(state, window.data(), packet, block % 25 == 0, true);
       if (c.expectedBytes != 0) {
         ASSERT_EQ(size, c.expectedBytes) << "quality " << c.quality << " block " << block;
       }
@@ -201,7 +203,7 @@ TEST_P(EncoderBlock, BeforeTheFirstKeyBlockTheGainStaysZeroAndNothingNonFiniteIs
     const std::vector<int16_t> window = BlockWindow(signal, 100 + block);
     uint8_t packet[kMaxPacketBytes + 2] = {};
     const bool key = block == 50;
-    EncodeAudioBlock(state, window.data(), packet, key, true, 128.0f);
+    EncodeAudioBlock(state, window.data(), packet, key, true);
     int16_t out[kBlockSamples];
     DecodeAudioPacket(decoder, packet, out);
     if (block < 50) {
@@ -228,7 +230,7 @@ TEST_P(EncoderBlock, ResetClearsMemoriesAndKeepsWhatTheKeyBlockSets) {
   for (std::size_t block = 0; block < 20; ++block) {
     const std::vector<int16_t> window = BlockWindow(signal, 200 + block);
     uint8_t packet[kMaxPacketBytes];
-    EncodeAudioBlock(state, window.data(), packet, block == 0, true, 128.0f);
+    EncodeAudioBlock(state, window.data(), packet, block == 0, true);
   }
   const AudioEncoderState before = state;
   ChannelCodebook other = BuiltInCodebook();
@@ -275,9 +277,10 @@ TEST_P(EncoderBlock, ThreadsThatEncodeAndEndGiveTheBytesOfOneThread) {
   auto encodeAll = [&](std::vector<uint8_t>& packets) {
     AudioEncoderState state;
     Install(state, BuiltInCodebook());
+    state.settings = MakeEncoderSettings(64.0f, 0);
     for (std::size_t b = 0; b < BlockCount(signal); ++b) {
       uint8_t packet[kMaxPacketBytes] = {};
-      const int bytes = EncodeAudioBlock(state, BlockWindow(signal, b).data(), packet, b % 8 == 0, false, 64.0f);
+      const int bytes = EncodeAudioBlock(state, BlockWindow(signal, b).data(), packet, b % 8 == 0, false);
       packets.insert(packets.end(), packet, packet + bytes);
     }
   };

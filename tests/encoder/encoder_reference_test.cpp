@@ -28,12 +28,13 @@ void CompareRunWith(const EncoderKernels& kernels, const std::vector<int16_t>& s
   ResetEncoderState(fast, codebook);
   ResetEncoderState(plain, codebook);
   UseEncoderKernels(fast, kernels);
+  fast.settings = MakeEncoderSettings(quality, 0);
   for (std::size_t block = 0; block < BlockCount(signal); ++block) {
     const std::vector<int16_t> window = BlockWindow(signal, block);
     const bool key = IsKeyBlock(block, seed);
     uint8_t a[kMaxPacketBytes] = {};
     uint8_t b[kMaxPacketBytes] = {};
-    const int sizeA = EncodeAudioBlock(fast, window.data(), a, key, collect, quality);
+    const int sizeA = EncodeAudioBlock(fast, window.data(), a, key, collect);
     const int sizeB = reference::EncodeBlock(plain, window.data(), b, key, collect, quality);
     ASSERT_EQ(sizeA, sizeB) << label << " block " << block;
     ASSERT_EQ(std::memcmp(a, b, static_cast<std::size_t>(sizeA)), 0) << label << " block " << block;
@@ -79,7 +80,7 @@ TEST(EncoderAgainstReference, CodebookWhoseRatiosWouldStarveTheGain) {
   for (std::size_t block = 0; block < BlockCount(signal); ++block) {
     const std::vector<int16_t> window = BlockWindow(signal, block);
     uint8_t packet[kMaxPacketBytes];
-    EncodeAudioBlock(state, window.data(), packet, block % 50 == 0, false, 128.0f);
+    EncodeAudioBlock(state, window.data(), packet, block % 50 == 0, false);
     ASSERT_GE(state.decoder.gainState, 1) << "block " << block;
   }
 }

@@ -28,6 +28,7 @@ void RoundTrip(const EncoderKernels& kernels, const std::vector<int16_t>& signal
   AudioEncoderState encoder;
   ResetEncoderState(encoder, BuiltInCodebook());
   UseEncoderKernels(encoder, kernels);
+  encoder.settings = MakeEncoderSettings(quality, 0);
   AudioDecoderState decoder;
   InitDecoderState(decoder, BuiltInCodebook());
   bool seenKey = false;
@@ -38,7 +39,7 @@ void RoundTrip(const EncoderKernels& kernels, const std::vector<int16_t>& signal
     uint8_t packet[kMaxPacketBytes + 2] = {};
     EncodedBlockDetails details;
     const int size =
-        EncodeAudioBlockDetailed(encoder, window.data(), packet, key, block % 3 == 0, quality, &details);
+        EncodeAudioBlockDetailed(encoder, window.data(), packet, key, block % 3 == 0, &details);
     int16_t decoded[kBlockSamples];
     EXPECT_EQ(AudioPacketSize(packet), size);
     const int decodedSize = DecodeAudioPacket(decoder, packet, decoded);
@@ -110,7 +111,7 @@ TEST(EncoderRoundTrip, TwoDecodersJoiningAtAKeyBlockAgree) {
   for (std::size_t block = 0; block < 200; ++block) {
     const std::vector<int16_t> window = BlockWindow(signal, block);
     uint8_t packet[kMaxPacketBytes + 2] = {};
-    EncodeAudioBlock(encoder, window.data(), packet, block % 40 == 0, false, 128.0f);
+    EncodeAudioBlock(encoder, window.data(), packet, block % 40 == 0, false);
     int16_t a[kBlockSamples];
     int16_t b[kBlockSamples];
     DecodeAudioPacket(full, packet, a);

@@ -28,11 +28,13 @@ namespace clipvane {
 
 namespace {
 
-constexpr int kResponseLength = 40;  // samples of a pulse's response the model follows
+constexpr int kResponseLength = 64;  // samples of a pulse's response the model follows
 constexpr int kPaddedSamples = kBlockSamples + kResponseLength;
-constexpr int kFitSweeps = 2;
-constexpr int kRefinePasses = 1;
-constexpr int kGainCandidates = 4;
+constexpr int kFitSweeps = 4;       // on the chosen phase; one sweep chooses the phase
+constexpr int kRefinePasses = 3;    // at most: a pass that moves no pulse ends the refinement
+constexpr int kGainCandidates = 4;  // nearest to the fitted amplitudes' need
+constexpr int kRefinedGains = 2;    // of those, quantised and refined
+constexpr int kSumLanes = 8;  // the sums below run in 8 interleaved partial sums, added pairwise
 constexpr float kGainAim = 0.7f;  // of the largest amplitude's gain: the middle of the candidates
 constexpr float kQ14ToFloat = 1.0f / 16384.0f;
 
@@ -43,34 +45,60 @@ struct PulseResponses {
   float energy[kBlockSamples];
 };
 
+// Eight positions at a time, one per lane, stepping through the block in
+// time: every lane runs the sub-block filter of the sample it computes, and a
+// lane is silent (all zeros) until its pulse. Each lane does exactly the
+// scalar recursion y = x + c_1 m_1 + ... + c_8 m_8 in that order.
+constexpr int kModelLanes = 8;
+
 void ModelResponses(const int32_t (*subBlockFilterSets)[kFilterSetSize], PulseResponses& out) {
   float c[kSubBlocks][kReflectionOrder];
   for (int b = 0; b < kSubBlocks; ++b) {
     for (int i = 0; i < kReflectionOrder; ++i) c[b][i] = static_cast<float>(subBlockFilterSets[b][i + 1]) * kQ14ToFloat;
   }
-  for (int pos = 0; pos < kBlockSamples; ++pos) {
-    float memory[kReflectionOrder] = {};
-    float* h = out.h[pos];
-    float energy = 0.0f;
-    const int length = kBlockSamples - pos < kResponseLength ? kBlockSamples - pos : kResponseLength;
-    for (int n = 0; n < length; ++n) {
-      const float* cb = c[(pos + n) / kSubBlockSamples];
-      float y = n == 0 ? 1.0f : 0.0f;
-      for (int i = 0; i < kReflectionOrder; ++i) y = y + cb[i] * memory[i];
-      for (int i = kReflectionOrder - 1; i > 0; --i) memory[i] = memory[i - 1];
-      memory[0] = y;
-      h[n] = y;
-      energy = energy + y * y;
+  std::memset(out.h, 0, sizeof(out.h));
+  for (int first = 0; first < kBlockSamples; first += kModelLanes) {
+    float memory[kReflectionOrder][kModelLanes] = {};
+    float energy[kModelLanes] = {};
+    const int end = first + kModelLanes - 1 + kResponseLength < kBlockSamples
+                        ? first + kModelLanes - 1 + kResponseLength
+                        : kBlockSamples;
+    for (int t = first; t < end; ++t) {
+      const float* ct = c[t / kSubBlockSamples];
+      float y[kModelLanes];
+      for (int lane = 0; lane < kModelLanes; ++lane) y[lane] = t == first + lane ? 1.0f : 0.0f;
+      for (int i = 0; i < kReflectionOrder; ++i) {
+        for (int lane = 0; lane < kModelLanes; ++lane) y[lane] = y[lane] + ct[i] * memory[i][lane];
+      }
+      for (int i = kReflectionOrder - 1; i > 0; --i) {
+        for (int lane = 0; lane < kModelLanes; ++lane) memory[i][lane] = memory[i - 1][lane];
+      }
+      for (int lane = 0; lane < kModelLanes; ++lane) {
+        memory[0][lane] = y[lane];
+        const int n = t - (first + lane);
+        if (n >= 0 && n < kResponseLength) {
+          out.h[first + lane][n] = y[lane];
+          energy[lane] = energy[lane] + y[lane] * y[lane];
+        }
+      }
     }
-    for (int n = length; n < kResponseLength; ++n) h[n] = 0.0f;
-    out.energy[pos] = energy;
+    for (int lane = 0; lane < kModelLanes; ++lane) out.energy[first + lane] = energy[lane];
   }
 }
 
+// Partial sum k takes the terms n = k mod 8 in order; the eight are added
+// pairwise in a fixed tree. Fixed, so the same on every machine, and free for
+// the compiler to run lane by lane.
+float AddLanes(const float* lane) {
+  return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+}
+
 float Dot(const float* r, const float* h) {
-  float sum = 0.0f;
-  for (int n = 0; n < kResponseLength; ++n) sum = sum + r[n] * h[n];
-  return sum;
+  float lane[kSumLanes] = {};
+  for (int n = 0; n < kResponseLength; n += kSumLanes) {
+    for (int k = 0; k < kSumLanes; ++k) lane[k] = lane[k] + r[n + k] * h[n + k];
+  }
+  return AddLanes(lane);
 }
 
 void SubtractScaled(float* r, const float* h, float a) {
@@ -78,9 +106,11 @@ void SubtractScaled(float* r, const float* h, float a) {
 }
 
 float SumOfSquares(const float* r) {
-  float sum = 0.0f;
-  for (int n = 0; n < kBlockSamples; ++n) sum = sum + r[n] * r[n];
-  return sum;
+  float lane[kSumLanes] = {};
+  for (int n = 0; n < kBlockSamples; n += kSumLanes) {
+    for (int k = 0; k < kSumLanes; ++k) lane[k] = lane[k] + r[n + k] * r[n + k];
+  }
+  return AddLanes(lane);
 }
 
 // The target with zeros after the block, where every response is zero too.
@@ -89,14 +119,14 @@ void StartRemainder(const float* target, float* r) {
   for (int n = kBlockSamples; n < kPaddedSamples; ++n) r[n] = 0.0f;
 }
 
-// Least-squares amplitudes of the grid's pulses at `phase`, by Gauss-Seidel
-// sweeps from zero; returns the modelled error left.
+// Least-squares amplitudes of the grid's pulses at `phase`, by `sweeps`
+// Gauss-Seidel sweeps from zero; returns the modelled error left.
 float FitAmplitudes(const PulseResponses& responses, const float* target, const PacketMode& grid, int phase,
-                    float* amplitude) {
+                    int sweeps, float* amplitude) {
   float r[kPaddedSamples];
   StartRemainder(target, r);
   for (int i = 0; i < grid.pulses; ++i) amplitude[i] = 0.0f;
-  for (int sweep = 0; sweep < kFitSweeps; ++sweep) {
+  for (int sweep = 0; sweep < sweeps; ++sweep) {
     for (int i = 0; i < grid.pulses; ++i) {
       const int pos = phase + grid.spacing * i;
       const float delta = Dot(r + pos, responses.h[pos]) / responses.energy[pos];
@@ -124,7 +154,9 @@ float QuantiseAtGain(const PulseResponses& responses, const float* target, const
     SubtractScaled(r + pos, responses.h[pos], static_cast<float>(WrapMul(2 * v + 1 - levels, gain)));
   }
   const float step = static_cast<float>(WrapMul(2, gain));
-  for (int pass = 0; pass < kRefinePasses; ++pass) {
+  bool moved = true;
+  for (int pass = 0; pass < kRefinePasses && moved; ++pass) {
+    moved = false;
     for (int i = 0; i < grid.pulses; ++i) {
       const int pos = phase + grid.spacing * i;
       const float d = Dot(r + pos, responses.h[pos]);
@@ -135,9 +167,11 @@ float QuantiseAtGain(const PulseResponses& responses, const float* target, const
       if (up > 0.0f && up >= down) {
         pulses[i] = static_cast<uint8_t>(pulses[i] + 1);
         SubtractScaled(r + pos, responses.h[pos], step);
+        moved = true;
       } else if (down > 0.0f) {
         pulses[i] = static_cast<uint8_t>(pulses[i] - 1);
         SubtractScaled(r + pos, responses.h[pos], -step);
+        moved = true;
       }
     }
   }
@@ -179,6 +213,40 @@ int GainCandidates(const AudioEncoderState& state, float targetLog, int* candida
   return count;
 }
 
+// Of the gain candidates, the kRefinedGains whose plain quantisation of the
+// amplitudes misses them least (each miss weighed by its pulse's response
+// energy), in candidate order on ties: only these are refined.
+int KeepClosestGains(const PulseResponses& responses, const PacketMode& grid, int phase, const float* amplitude,
+                     int32_t gainState, const ChannelCodebook& codebook, int* candidates, int count) {
+  const int levels = 1 << grid.pulseBits;
+  const float middle = static_cast<float>(levels / 2);
+  float miss[kGainCandidates];
+  for (int k = 0; k < count; ++k) {
+    const int32_t gain = WrapMul(gainState, codebook.gainRatio[candidates[k]]) >> 13;
+    const float inverse = 1.0f / (2.0f * static_cast<float>(gain));
+    float sum = 0.0f;
+    for (int i = 0; i < grid.pulses; ++i) {
+      const int v = QuantisePulse(middle + amplitude[i] * inverse - 0.5f, levels - 1);
+      const float d = amplitude[i] - static_cast<float>(WrapMul(2 * v + 1 - levels, gain));
+      sum = sum + responses.energy[phase + grid.spacing * i] * (d * d);
+    }
+    miss[k] = sum;
+  }
+  int kept[kGainCandidates];
+  int keptCount = 0;
+  bool taken[kGainCandidates] = {};
+  while (keptCount < kRefinedGains && keptCount < count) {
+    int best = -1;
+    for (int k = 0; k < count; ++k) {
+      if (!taken[k] && (best < 0 || miss[k] < miss[best])) best = k;
+    }
+    taken[best] = true;
+    kept[keptCount++] = candidates[best];
+  }
+  for (int k = 0; k < keptCount; ++k) candidates[k] = kept[k];
+  return keptCount;
+}
+
 // The mode's closed-loop trial: the phase of least fitted error, then the
 // gain of least modelled error after quantisation.
 void FitMode(const AudioEncoderState& state, const PulseResponses& responses, const float* target, int mode,
@@ -187,20 +255,21 @@ void FitMode(const AudioEncoderState& state, const PulseResponses& responses, co
   float amplitude[kMaxPulses];
   float bestFit = 0.0f;
   for (int phase = 0; phase < 4; ++phase) {
-    float fitted[kMaxPulses];
-    const float error = FitAmplitudes(responses, target, grid, phase, fitted);
+    const float error = FitAmplitudes(responses, target, grid, phase, 1, amplitude);
     if (phase == 0 || error < bestFit) {
       bestFit = error;
       trial.gridPhase = phase;
-      std::memcpy(amplitude, fitted, sizeof(amplitude));
     }
   }
+  FitAmplitudes(responses, target, grid, trial.gridPhase, kFitSweeps, amplitude);
   float largest = 0.0f;
   for (int i = 0; i < grid.pulses; ++i) largest = std::fabs(amplitude[i]) > largest ? std::fabs(amplitude[i]) : largest;
   const int32_t gainState = state.decoder.gainState;
   const float aim = largest / static_cast<float>((1 << grid.pulseBits) - 1) * kGainAim;
   int candidates[kGainCandidates];
-  const int count = GainCandidates(state, FloatLog(aim / static_cast<float>(gainState)), candidates);
+  int count = GainCandidates(state, FloatLog(aim / static_cast<float>(gainState)), candidates);
+  count = KeepClosestGains(responses, grid, trial.gridPhase, amplitude, gainState, state.decoder.codebook,
+                           candidates, count);
   float bestError = 0.0f;
   for (int k = 0; k < count; ++k) {
     const int32_t gain = WrapMul(gainState, state.decoder.codebook.gainRatio[candidates[k]]) >> 13;

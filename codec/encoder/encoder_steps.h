@@ -79,6 +79,13 @@ void QuantiseReflection(const AudioEncoderState& state, const int32_t* base, con
 void QuantiseReflectionDirect(const ChannelCodebook& codebook, const int32_t* base, const float* reflection,
                               float limit, int* indices);
 
+// The best `paths` (up to kMaxSpectrumPaths) ways through the three stages,
+// best first: the stage search keeping that many partial paths at every stage
+// instead of one (effort 1 and up). Returns how many were found.
+inline constexpr int kMaxSpectrumPaths = 8;
+int QuantiseReflectionPaths(const AudioEncoderState& state, const int32_t* base, const float* reflection, float limit,
+                            int paths, int (*indices)[kSpectrumStages]);
+
 // The spectrum step from the windowed block's autocorrelation (lags 0..8, as
 // the filterWindowCorrelate kernel gives it; conditioned here in place): the linear
 // prediction, its quantisation and the residual of y[0..127].

@@ -2,6 +2,7 @@
 // its reflection coefficients quantised by the codebook's three stages, and
 // the residual of the quantised, sub-block interpolated analysis filter.
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -232,6 +233,89 @@ void QuantiseReflection(const AudioEncoderState& state, const int32_t* base, con
   }
 }
 
+namespace {
+
+// Every entry's error at one stage, as SearchReflectionStagePlain scores them.
+void StageErrors(const ReflectionStageSearch& search, float* errors) {
+  for (int e = 0; e < kStageEntries; ++e) {
+    const int16_t* v = search.entries[e];
+    float err = 0.0f;
+    for (int j = 0; j < kReflectionOrder; ++j) {
+      const float sum = static_cast<float>(v[j]) + search.acc[j];
+      const float q = sum * kQ15ToFloat;
+      if (q > search.limit || q < -search.limit) {
+        err = kRejectedError;
+        break;
+      }
+      const float d = search.asinU[j] - search.asinOfQ15[static_cast<int>(sum)];
+      err = err + kStageWeight[j] * (d * d);
+    }
+    errors[e] = err;
+  }
+}
+
+struct SpectrumPath {
+  int indices[kSpectrumStages];
+  float acc[kReflectionOrder];
+  float error;
+};
+
+}  // namespace
+
+int QuantiseReflectionPaths(const AudioEncoderState& state, const int32_t* base, const float* reflection, float limit,
+                            int paths, int (*indices)[kSpectrumStages]) {
+  const ChannelCodebook& codebook = state.decoder.codebook;
+  if (!(limit < 1.0f) || paths < 1) {
+    QuantiseReflection(state, base, reflection, limit, indices[0]);
+    return 1;
+  }
+  const float* asinQ = AsinOfQ15() + kAsinTableHalf;
+  float target[kReflectionOrder];
+  SpectrumPath kept[kMaxSpectrumPaths];
+  PrepareTargets(base, reflection, target, kept[0].acc);
+  int keptCount = 1;
+  // Shared by the paths: it recomputes an arcsine only where a path's
+  // unquantised coefficient differs from the one before.
+  TargetArcsine targetArcsine;
+  for (int stage = 0; stage < kSpectrumStages; ++stage) {
+    SpectrumPath next[kMaxSpectrumPaths];
+    int nextCount = 0;
+    for (int p = 0; p < keptCount; ++p) {
+      targetArcsine.Update(target, kept[p].acc);
+      const ReflectionStageSearch search{codebook.spectrumCodewords[stage],
+                                         &state.codebookTables.transposedStages[stage][0][0],
+                                         kept[p].acc,
+                                         targetArcsine.u,
+                                         targetArcsine.asinU,
+                                         limit,
+                                         asinQ};
+      float errors[kStageEntries];
+      StageErrors(search, errors);
+      // Insertion into the best `paths` by error; on a tie the earlier path
+      // and entry stay ahead.
+      for (int e = 0; e < kStageEntries; ++e) {
+        int at = nextCount;
+        while (at > 0 && errors[e] < next[at - 1].error) --at;
+        if (at >= paths) continue;
+        const int last = nextCount < paths ? nextCount : paths - 1;
+        for (int k = last; k > at; --k) next[k] = next[k - 1];
+        SpectrumPath& path = next[at];
+        path = kept[p];
+        path.indices[stage] = e;
+        path.error = errors[e];
+        for (int j = 0; j < kReflectionOrder; ++j) {
+          path.acc[j] = kept[p].acc[j] + static_cast<float>(codebook.spectrumCodewords[stage][e][j]);
+        }
+        if (nextCount < paths) ++nextCount;
+      }
+    }
+    std::copy(next, next + nextCount, kept);
+    keptCount = nextCount;
+  }
+  for (int p = 0; p < keptCount; ++p) std::copy(kept[p].indices, kept[p].indices + kSpectrumStages, indices[p]);
+  return keptCount;
+}
+
 void AnalyseSpectrum(AudioEncoderState& state, float* correlation, const int32_t* samples, bool keyBlock,
                      bool collect, float limit, SpectrumAnalysis& out) {
   ConditionAutocorrelation(correlation);
@@ -249,7 +333,13 @@ void AnalyseSpectrum(AudioEncoderState& state, float* correlation, const int32_t
     (keyBlock ? state.keyReflectionVectors : state.deltaReflectionVectors).push_back(record);
   }
 
-  QuantiseReflection(state, base, reflection, limit, out.spectrumIndex);
+  if (collect || state.settings.effort == 0) {
+    QuantiseReflection(state, base, reflection, limit, out.spectrumIndex);
+  } else {
+    int paths[kMaxSpectrumPaths][kSpectrumStages];
+    QuantiseReflectionPaths(state, base, reflection, limit, kMaxSpectrumPaths, paths);
+    std::copy(paths[0], paths[0] + kSpectrumStages, out.spectrumIndex);
+  }
   DecodeSpectrum(local, out.spectrumIndex[0], out.spectrumIndex[1], out.spectrumIndex[2],
                  out.subBlockFilterSets, keyBlock);
 

@@ -63,6 +63,28 @@ TEST(CommandLine, FirstUnusableArgumentIsReportedAsTyped) {
   EXPECT_FALSE(Parse({""}).valid);
 }
 
+TEST(CommandLine, EffortTakesZeroOneOrTwo) {
+  EXPECT_EQ(Parse({}).options.effort, 0);
+  for (const char* name : {"-effort", "-EFFORT", "-Effort"}) {
+    for (int effort = 0; effort <= 2; ++effort) {
+      const ParsedCommandLine p = Parse({name, std::to_string(effort), "-in", "a"});
+      ASSERT_TRUE(p.valid) << name;
+      EXPECT_EQ(p.options.effort, effort);
+      EXPECT_EQ(p.options.inputPath, "a");
+    }
+  }
+  for (const char* value : {"3", "-1", "1.0", "01", "one", "", " 1", "2x"}) {
+    const ParsedCommandLine p = Parse({"-in", "a", "-effort", value, "-out", "b"});
+    EXPECT_FALSE(p.valid) << value;
+    EXPECT_EQ(p.error, "Error: -effort takes 0, 1 or 2\n") << value;
+  }
+  // Without a value it is an unusable argument, as every value-taking option.
+  const ParsedCommandLine p = Parse({"-in", "a", "-effort"});
+  EXPECT_FALSE(p.valid);
+  EXPECT_EQ(p.error, "");
+  EXPECT_EQ(p.invalidArgument, "-effort");
+}
+
 TEST(CommandLine, EmptyPathsDoNotRun) {
   EXPECT_FALSE(CanRun(Parse({}).options));
   EXPECT_FALSE(CanRun(Parse({"-in", "", "-out", "b"}).options));

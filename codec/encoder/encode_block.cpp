@@ -72,23 +72,16 @@ int EncodeAudioBlock(AudioEncoderState& state, const int16_t* samples, uint8_t* 
   return EncodeAudioBlockDetailed(state, samples, packet, keyBlock, collect, nullptr);
 }
 
-int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
-                             bool collect, EncodedBlockDetails* details) {
-  // DC removal runs over the look-ahead too, but the carried state is the one
-  // after sample 127: the next block filters the same look-ahead again. The
-  // last 32 look-ahead samples reach nothing (the window ends before them),
-  // so their filtering is skipped.
-  int32_t filtered[kBlockSamples + kLookAheadSamples] = {};
-  float windowed[kAnalysisSamples];
-  float correlation[kReflectionOrder + 1];
-  HighPassState highPass{state.highPassInput, state.highPassOutput};
-  state.kernels->filterWindowCorrelate(samples, highPass, filtered, windowed, correlation);
-  state.highPassInput = highPass.input;
-  state.highPassOutput = highPass.output;
+namespace {
 
-  SpectrumAnalysis spectrum;
-  AnalyseSpectrum(state, correlation, filtered, keyBlock, collect, kReflectionLimit, spectrum);
+constexpr int kLagSearched = -1;     // FinishBlock's lag: searched open-loop on the residual
+constexpr int kClosedLoopSpectra = 4;  // effort 2: the spectrum paths tried as whole blocks
 
+// The block once its spectrum is in place: the key block's restart, the
+// long-term predictor (`lag`: searched, or the lag code to use), the
+// excitation and the history. Returns the lag code sent.
+int FinishBlock(AudioEncoderState& state, SpectrumAnalysis& spectrum, const int32_t* filtered, bool keyBlock,
+                bool collect, int lag, ExcitationChoice& choice) {
   AudioDecoderState& local = state.decoder;
   if (keyBlock) {
     // The key block restarts the gain and the synthesis so a player can start here.
@@ -105,27 +98,119 @@ int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, u
   } else if (state.blocksSinceKey >= 2) {
     // From the third block on the history holds only excitation made since
     // the key block, so a player starting there predicts the same.
-    const LagSearchResult lag = state.kernels->searchLongTermLag(spectrum.residual, local.excitationHistory);
-    if (lag.usable) {
-      lagCode = lag.lagCode;
-      RemoveLongTermPrediction(spectrum.residual, local.excitationHistory, lagCode);
+    if (lag == kLagSearched) {
+      const LagSearchResult searched = state.kernels->searchLongTermLag(spectrum.residual, local.excitationHistory);
+      if (searched.usable) lagCode = searched.lagCode;
+    } else {
+      lagCode = lag;
     }
+    if (lagCode <= kMaxLagCode) RemoveLongTermPrediction(spectrum.residual, local.excitationHistory, lagCode);
   }
 
-  ExcitationChoice choice;
   SearchExcitation(state, spectrum.residual, filtered, lagCode, spectrum.predictionFilter,
                    spectrum.subBlockFilterSets, keyBlock, collect, choice);
 
   std::memmove(local.excitationHistory, local.excitationHistory + kBlockSamples,
                kBlockSamples * sizeof(int32_t));
   std::memcpy(local.excitationHistory + kBlockSamples, spectrum.residual, kBlockSamples * sizeof(int32_t));
+  return lagCode;
+}
 
-  if (details != nullptr) {
-    details->lagCode = lagCode;
-    std::copy(std::begin(spectrum.spectrumIndex), std::end(spectrum.spectrumIndex), details->spectrumIndex);
-    details->choice = choice;
+// Effort 2: whole-block trials from the same starting state, the best score
+// kept (the first on a tie). First the best spectrum paths with the searched
+// lag, then on the chosen spectrum no prediction and the searched lag's
+// neighbours (and the searched lag itself where the open-loop rule refused it).
+class BlockTrials {
+ public:
+  BlockTrials(AudioEncoderState& state, const int32_t* filtered, bool keyBlock)
+      : state_(state), start_(state), filtered_(filtered), keyBlock_(keyBlock) {}
+
+  void Try(const SpectrumAnalysis& analysis, const int* indices, int lag) {
+    AudioEncoderState trial = start_;
+    SpectrumAnalysis spectrum = analysis;
+    std::copy(indices, indices + kSpectrumStages, spectrum.spectrumIndex);
+    ApplySpectrum(trial, filtered_, keyBlock_, spectrum);
+    ExcitationChoice choice;
+    const int lagCode = FinishBlock(trial, spectrum, filtered_, keyBlock_, false, lag, choice);
+    if (tried_ && !(choice.score < best_.choice.score)) return;
+    tried_ = true;
+    state_ = trial;
+    best_.lagCode = lagCode;
+    std::copy(indices, indices + kSpectrumStages, best_.spectrumIndex);
+    best_.choice = choice;
   }
-  return PackAudioBlock(lagCode, spectrum.spectrumIndex, choice, packet);
+
+  // The searched lag of the chosen spectrum's residual, and whether the lag
+  // is predicted at all in this block.
+  bool Predicts() const { return !keyBlock_ && start_.blocksSinceKey + 1 >= 2; }
+  LagSearchResult SearchLag(const SpectrumAnalysis& analysis) const {
+    AudioEncoderState trial = start_;
+    SpectrumAnalysis spectrum = analysis;
+    std::copy(best_.spectrumIndex, best_.spectrumIndex + kSpectrumStages, spectrum.spectrumIndex);
+    ApplySpectrum(trial, filtered_, keyBlock_, spectrum);
+    return trial.kernels->searchLongTermLag(spectrum.residual, start_.decoder.excitationHistory);
+  }
+  const EncodedBlockDetails& Best() const { return best_; }
+
+ private:
+  AudioEncoderState& state_;
+  const AudioEncoderState start_;
+  const int32_t* filtered_;
+  bool keyBlock_;
+  bool tried_ = false;
+  EncodedBlockDetails best_;
+};
+
+void EncodeBlockTrials(AudioEncoderState& state, float* correlation, const int32_t* filtered, bool keyBlock,
+                       EncodedBlockDetails& out) {
+  SpectrumAnalysis analysis;
+  float reflection[kReflectionOrder];
+  PredictSpectrum(correlation, analysis.predictionFilter, reflection);
+  const int32_t* base = keyBlock ? state.decoder.codebook.keyBase : state.decoder.previousReflection;
+  int paths[kMaxSpectrumPaths][kSpectrumStages];
+  const int count = QuantiseReflectionPaths(state, base, reflection, kReflectionLimit, kClosedLoopSpectra, paths);
+  BlockTrials trials(state, filtered, keyBlock);
+  for (int p = 0; p < count; ++p) trials.Try(analysis, paths[p], kLagSearched);
+  if (trials.Predicts()) {
+    int spectrum[kSpectrumStages];
+    std::copy(trials.Best().spectrumIndex, trials.Best().spectrumIndex + kSpectrumStages, spectrum);
+    const int searchedCode = trials.Best().lagCode;
+    const LagSearchResult searched = trials.SearchLag(analysis);
+    if (searchedCode != kLagCodeNone) trials.Try(analysis, spectrum, kLagCodeNone);
+    if (!searched.usable) trials.Try(analysis, spectrum, searched.lagCode);
+    if (searched.lagCode > 0) trials.Try(analysis, spectrum, searched.lagCode - 1);
+    if (searched.lagCode < kMaxLagCode) trials.Try(analysis, spectrum, searched.lagCode + 1);
+  }
+  out = trials.Best();
+}
+
+}  // namespace
+
+int EncodeAudioBlockDetailed(AudioEncoderState& state, const int16_t* samples, uint8_t* packet, bool keyBlock,
+                             bool collect, EncodedBlockDetails* details) {
+  // DC removal runs over the look-ahead too, but the carried state is the one
+  // after sample 127: the next block filters the same look-ahead again. The
+  // last 32 look-ahead samples reach nothing (the window ends before them),
+  // so their filtering is skipped.
+  int32_t filtered[kBlockSamples + kLookAheadSamples] = {};
+  float windowed[kAnalysisSamples];
+  float correlation[kReflectionOrder + 1];
+  HighPassState highPass{state.highPassInput, state.highPassOutput};
+  state.kernels->filterWindowCorrelate(samples, highPass, filtered, windowed, correlation);
+  state.highPassInput = highPass.input;
+  state.highPassOutput = highPass.output;
+
+  EncodedBlockDetails block;
+  if (!collect && state.settings.effort >= 2) {
+    EncodeBlockTrials(state, correlation, filtered, keyBlock, block);
+  } else {
+    SpectrumAnalysis spectrum;
+    AnalyseSpectrum(state, correlation, filtered, keyBlock, collect, kReflectionLimit, spectrum);
+    block.lagCode = FinishBlock(state, spectrum, filtered, keyBlock, collect, kLagSearched, block.choice);
+    std::copy(std::begin(spectrum.spectrumIndex), std::end(spectrum.spectrumIndex), block.spectrumIndex);
+  }
+  if (details != nullptr) *details = block;
+  return PackAudioBlock(block.lagCode, block.spectrumIndex, block.choice, packet);
 }
 
 }  // namespace clipvane

@@ -86,6 +86,14 @@ inline constexpr int kMaxSpectrumPaths = 8;
 int QuantiseReflectionPaths(const AudioEncoderState& state, const int32_t* base, const float* reflection, float limit,
                             int paths, int (*indices)[kSpectrumStages]);
 
+// The linear prediction of the windowed block's autocorrelation (conditioned
+// here in place): the filter A(z) and its reflection coefficients.
+void PredictSpectrum(float* correlation, float* predictionFilter, float* reflection);
+// Installs out.spectrumIndex as the local decoder will (sub-block filter
+// sets, previous filter set and reflection vector) and writes the residual of
+// samples[0..127] through the analysis filter, whose memory advances.
+void ApplySpectrum(AudioEncoderState& state, const int32_t* samples, bool keyBlock, SpectrumAnalysis& out);
+
 // The spectrum step from the windowed block's autocorrelation (lags 0..8, as
 // the filterWindowCorrelate kernel gives it; conditioned here in place): the linear
 // prediction, its quantisation and the residual of y[0..127].
@@ -124,6 +132,7 @@ struct ExcitationChoice {
   int gainIndex = 0;
   uint8_t pulses[kMaxPulses] = {};
   int32_t synthesis[kBlockSamples];  // the chosen mode's output, before clipping (always written)
+  float score = 0.0f;  // its error over the normaliser plus its rate; comparable within a block and effort
 };
 
 // Transposed direct form of P(z)/Q(z) over 128 samples; `memory` (8 values) advances.

@@ -312,9 +312,8 @@ void WeighErrors(AudioEncoderState& state, const ExcitationTrials& trials, const
 }
 
 // Mode 0 is the first best; a later mode must score strictly lower.
-int ChooseMode(const float* errors, float normaliser, float rateWeight) {
+int ChooseMode(const float* errors, float normaliser, float rateWeight, float& bestScore) {
   int bestMode = 0;
-  float bestScore = 0.0f;
   for (int mode = 0; mode < kPacketModes; ++mode) {
     const float score = errors[mode] / normaliser + static_cast<float>(kPacketModeTable[mode].bytes) * rateWeight;
     if (mode == 0 || score < bestScore) {
@@ -367,7 +366,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
     SynthesiseTrials(state, subBlockFilterSets, trials);
     WeighedErrors weighed;
     WeighErrors(state, trials, samples, predictionFilter, weighed);
-    const int mode = ChooseMode(weighed.sums, weighed.sums[kPacketModes], rateWeight);
+    const int mode = ChooseMode(weighed.sums, weighed.sums[kPacketModes], rateWeight, out.score);
     std::memcpy(state.errorWeightingMemory, weighed.memory[mode], sizeof(weighed.memory[mode]));
     CommitMode(state, trials, mode, residual, out);
     if (collect) CollectGain(state, trials.trials[mode], keyBlock);
@@ -377,7 +376,7 @@ void SearchExcitation(AudioEncoderState& state, int32_t* residual, const int32_t
   // energy (plus 1, as the weighted normaliser starts).
   float errors[kPacketModes];
   const float normaliser = SearchClosedLoop(state, residual, samples, prediction, subBlockFilterSets, trials, errors);
-  CommitMode(state, trials, ChooseMode(errors, normaliser, rateWeight), residual, out);
+  CommitMode(state, trials, ChooseMode(errors, normaliser, rateWeight, out.score), residual, out);
 }
 
 }  // namespace clipvane

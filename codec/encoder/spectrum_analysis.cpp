@@ -316,12 +316,16 @@ int QuantiseReflectionPaths(const AudioEncoderState& state, const int32_t* base,
   return keptCount;
 }
 
+void PredictSpectrum(float* correlation, float* predictionFilter, float* reflection) {
+  ConditionAutocorrelation(correlation);
+  LevinsonDurbin(correlation, predictionFilter);
+  FilterToReflection(predictionFilter, reflection);
+}
+
 void AnalyseSpectrum(AudioEncoderState& state, float* correlation, const int32_t* samples, bool keyBlock,
                      bool collect, float limit, SpectrumAnalysis& out) {
-  ConditionAutocorrelation(correlation);
-  LevinsonDurbin(correlation, out.predictionFilter);
   float reflection[kReflectionOrder];
-  FilterToReflection(out.predictionFilter, reflection);
+  PredictSpectrum(correlation, out.predictionFilter, reflection);
 
   AudioDecoderState& local = state.decoder;
   const int32_t* base = keyBlock ? local.codebook.keyBase : local.previousReflection;
@@ -340,7 +344,11 @@ void AnalyseSpectrum(AudioEncoderState& state, float* correlation, const int32_t
     QuantiseReflectionPaths(state, base, reflection, limit, kMaxSpectrumPaths, paths);
     std::copy(paths[0], paths[0] + kSpectrumStages, out.spectrumIndex);
   }
-  DecodeSpectrum(local, out.spectrumIndex[0], out.spectrumIndex[1], out.spectrumIndex[2],
+  ApplySpectrum(state, samples, keyBlock, out);
+}
+
+void ApplySpectrum(AudioEncoderState& state, const int32_t* samples, bool keyBlock, SpectrumAnalysis& out) {
+  DecodeSpectrum(state.decoder, out.spectrumIndex[0], out.spectrumIndex[1], out.spectrumIndex[2],
                  out.subBlockFilterSets, keyBlock);
 
   // The analysis filter is the synthesis filter's inverse (up to its rounding

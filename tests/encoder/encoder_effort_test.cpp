@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -76,18 +77,22 @@ EffortRun Encode(const EncoderKernels& kernels, const std::vector<int16_t>& sign
 }
 
 TEST(EncoderEffort, PacketsDecodeToTheSynthesisWithEveryKernelSetsBytes) {
+  // The first 100 blocks of each signal keep the run short under emulation;
+  // the key-block pattern varies with the seed.
   uint32_t seed = 3;
   for (const auto& signal : testing::AllSignals()) {
+    const std::vector<int16_t> samples(signal.samples.begin(),
+                                       signal.samples.begin() + std::ptrdiff_t(std::min<std::size_t>(
+                                                                    signal.samples.size(), 100 * kBlockSamples)));
     for (int effort = 1; effort <= kMaxEffort; ++effort) {
-      for (float quality : {128.0f, 2.0f}) {
-        const std::string label = signal.name + " effort " + std::to_string(effort);
-        const EffortRun plain = Encode(PlainEncoderKernels(), signal.samples, effort, quality, seed, label);
-        for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
-          const EffortRun other = Encode(*kernels, signal.samples, effort, quality, seed, label + kernels->name);
-          EXPECT_TRUE(other.packets == plain.packets) << label << " " << kernels->name;
-        }
-        ++seed;
+      const float quality = seed % 2 == 0 ? 128.0f : 2.0f;
+      const std::string label = signal.name + " effort " + std::to_string(effort);
+      const EffortRun plain = Encode(PlainEncoderKernels(), samples, effort, quality, seed, label);
+      for (const EncoderKernels* kernels : SupportedEncoderKernels()) {
+        const EffortRun other = Encode(*kernels, samples, effort, quality, seed, label + " " + kernels->name);
+        EXPECT_TRUE(other.packets == plain.packets) << label << " " << kernels->name;
       }
+      ++seed;
     }
   }
 }

@@ -32,11 +32,11 @@ std::vector<char> Bytes(const fs::path& path) {
 }
 
 // The driver's sequence: open, collect, train, load, convert.
-bool Convert(const std::string& input, const fs::path& folder, int threads, bool plain) {
+bool Convert(const std::string& input, const fs::path& folder, int threads, bool plain, int effort) {
   CMovieConverter converter;
   converter.SetThreadCount(threads);
   if (plain) converter.UsePlainKernels();
-  if (converter.Open(input, (folder / "out.qkds").string(), (folder / "out.wav").string(), 128.0f) != nullptr) {
+  if (converter.Open(input, (folder / "out.qkds").string(), (folder / "out.wav").string(), 128.0f, effort) != nullptr) {
     return false;
   }
   if (converter.AudioSampleRate() != 0) {
@@ -57,7 +57,8 @@ bool Convert(const std::string& input, const fs::path& folder, int threads, bool
   return !converter.Failed();
 }
 
-bool ConvertInChild(const std::string& sample, const fs::path& folder, int threads, bool plain = false) {
+bool ConvertInChild(const std::string& sample, const fs::path& folder, int threads, bool plain = false,
+                    int effort = 0) {
   fs::remove_all(folder);
   fs::create_directories(folder);
   const std::string input = (folder / "movie.avi").string();
@@ -65,10 +66,10 @@ bool ConvertInChild(const std::string& sample, const fs::path& folder, int threa
 #if defined(_WIN32)
   // No fork here; a converter keeps all its state, so one in this process
   // converts as one in a process of its own would.
-  return Convert(input, folder, threads, plain);
+  return Convert(input, folder, threads, plain, effort);
 #else
   const pid_t child = fork();
-  if (child == 0) _exit(Convert(input, folder, threads, plain) ? 0 : 1);
+  if (child == 0) _exit(Convert(input, folder, threads, plain, effort) ? 0 : 1);
   int status = 0;
   waitpid(child, &status, 0);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -95,6 +96,26 @@ TEST(ThreadsAndKernels, GiveTheBytesOfOneThreadWithPlainKernels) {
       EXPECT_GT(one.size(), 44u);
       EXPECT_TRUE(one == Bytes(scratch / "two" / file));
       EXPECT_TRUE(one == Bytes(scratch / "plain" / file));
+    }
+  }
+  fs::remove_all(scratch);
+}
+
+// The closed-loop efforts too, on two short movies (mono and stereo).
+TEST(ThreadsAndKernels, GiveTheBytesOfOneThreadWithPlainKernelsAtEveryEffort) {
+  const fs::path scratch = fs::path(::testing::TempDir()) / ("channel_efforts_" + std::to_string(getpid()));
+  for (const char* sample :
+       {"p08_ff_audio_longer_than_video_mono8000.avi", "p09_ff_video_longer_than_audio_clipping_stereo32000.avi"}) {
+    for (int effort = 1; effort <= 2; ++effort) {
+      SCOPED_TRACE(std::string(sample) + " effort " + std::to_string(effort));
+      ASSERT_TRUE(ConvertInChild(sample, scratch / "two", 2, false, effort));
+      ASSERT_TRUE(ConvertInChild(sample, scratch / "plain", 1, true, effort));
+      for (const char* file : {"out.qkds", "movie.cbk", "out.wav"}) {
+        SCOPED_TRACE(file);
+        const std::vector<char> two = Bytes(scratch / "two" / file);
+        EXPECT_GT(two.size(), 44u);
+        EXPECT_TRUE(two == Bytes(scratch / "plain" / file));
+      }
     }
   }
   fs::remove_all(scratch);

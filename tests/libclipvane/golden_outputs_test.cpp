@@ -185,6 +185,79 @@ TEST_F(GoldenOutputs, TheLibraryDecodesTheDebugSoundFromEveryKeyFrame) {
   EXPECT_GE(withAudio, 10);
 }
 
+// The closed-loop efforts on two short movies (mono and stereo): their own
+// golden hashes, the side file of effort 0 (training runs effort 0 whatever the
+// effort), the player library decoding the debug sound, and a side file written
+// by one effort serving another.
+struct EffortGolden {
+  const char* movie;
+  int effort;
+  uint64_t container;
+  uint64_t debugSound;
+};
+// clang-format off
+constexpr EffortGolden kEffortGolden[] = {
+    {"p08_ff_audio_longer_than_video_mono8000.avi", 1, 0xd25bf31633167405ull, 0x263989f1c8eff865ull},
+    {"p08_ff_audio_longer_than_video_mono8000.avi", 2, 0xae9fcc2b7e38aaa2ull, 0x4ae489e3deab2e8full},
+    {"p09_ff_video_longer_than_audio_clipping_stereo32000.avi", 1, 0xd59d81e5ab9f7007ull, 0xc232ba682c38dbc2ull},
+    {"p09_ff_video_longer_than_audio_clipping_stereo32000.avi", 2, 0x7d8d19c62f56e63dull, 0xa44ec430d5dfb578ull},
+};
+// clang-format on
+
+TEST_F(GoldenOutputs, HashesOfTheClosedLoopEfforts) {
+  std::string table;
+  bool same = true;
+  for (const EffortGolden& g : kEffortGolden) {
+    const std::string effort = std::to_string(g.effort);
+    const fs::path folder = dir_ / ("effort" + effort);
+    fs::create_directories(folder);
+    const fs::path movie = folder / g.movie;
+    if (!fs::exists(movie)) fs::copy_file(fs::path(CLIPVANE_TEST_DATA_DIR) / g.movie, movie);
+    const fs::path container = folder / "out.qkds";
+    const fs::path wav = folder / "out.wav";
+    const fs::path sideFile = fs::path(movie).replace_extension(".cbk");
+    fs::remove(sideFile);
+    auto r = testing::RunProgram({CLIPVANE_TOOL_PATH, "-in", movie.string(), "-out", container.string(), "-debugsound",
+                                  wav.string(), "-effort", effort},
+                                 folder);
+    ASSERT_EQ(r.status, 0) << g.movie << " effort " << effort << "\n" << r.out << r.err;
+    const uint64_t h[2] = {HashOf(container), HashOf(wav)};
+    char line[256];
+    std::snprintf(line, sizeof line, "    {\"%s\", %d, 0x%016" PRIx64 "ull, 0x%016" PRIx64 "ull},\n", g.movie, g.effort,
+                  h[0], h[1]);
+    table += line;
+    same &= g.container == h[0] && g.debugSound == h[1];
+    for (const Golden& d : kGolden) {
+      if (std::string(d.movie) == g.movie) {
+        EXPECT_EQ(HashOf(sideFile), d.sideFile) << g.movie << " effort " << effort << ": the side file of effort 0";
+      }
+    }
+
+    clipvane_container* c = nullptr;
+    ASSERT_EQ(clipvane_open_file(container.string().c_str(), &c), CLIPVANE_OK);
+    EXPECT_TRUE(DecodeFrom(c, testing::PayloadsOf(movie.string()), 0) == testing::ReadText(wav).substr(44))
+        << g.movie << " effort " << effort;
+    clipvane_close(c);
+
+    // The side file just written serves the other closed-loop effort: a run
+    // that keeps it gives what the player decodes too.
+    const std::string other = std::to_string(3 - g.effort);
+    const uint64_t written = HashOf(sideFile);
+    r = testing::RunProgram({CLIPVANE_TOOL_PATH, "-in", movie.string(), "-out", container.string(), "-debugsound",
+                             wav.string(), "-effort", other, "-nocodebook"},
+                            folder);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(HashOf(sideFile), written) << g.movie << ": the side file is kept";
+    ASSERT_EQ(clipvane_open_file(container.string().c_str(), &c), CLIPVANE_OK);
+    EXPECT_TRUE(DecodeFrom(c, testing::PayloadsOf(movie.string()), 0) == testing::ReadText(wav).substr(44))
+        << g.movie << " effort " << other << " with the side file of effort " << effort;
+    clipvane_close(c);
+  }
+  EXPECT_TRUE(same) << "The closed-loop outputs differ from their golden table. If the change is intended, replace "
+                       "kEffortGolden in tests/libclipvane/golden_outputs_test.cpp with:\n"
+                    << table;
+}
+
 TEST_F(GoldenOutputs, ProbeAndExampleReproduceTheDebugSound) {
   const Converted& c = converted_.at("p02_ff_mpeg4_2997fps_chord_stereo44100.avi");
   const auto sizes = testing::RunProgram({CLIPVANE_PROBE_PATH, "video-sizes", c.movie.string()}, dir_);

@@ -2,7 +2,8 @@
 # Converts every sample movie that converts (tests/data p01..p11) with several
 # builds of the tool, each from a fresh copy so that the codebook is trained,
 # and checks that the container, the codebook side file and the debug sound
-# file are the same bytes as the reference build's.
+# file are the same bytes as the reference build's. Two short movies are also
+# converted at efforts 1 and 2 with the side file just written.
 #
 #   tools/compare_platform_outputs.sh REFERENCE_TOOL NAME=TOOL[@LAUNCHER] ...
 #
@@ -27,6 +28,7 @@ export WINEDEBUG=${WINEDEBUG:--all}
 
 movies=()
 for movie in tests/data/p0[1-9]_*.avi tests/data/p1[01]_*.avi; do movies+=("$(basename "$movie" .avi)"); done
+effort_movies=(p08_ff_audio_longer_than_video_mono8000 p09_ff_video_longer_than_audio_clipping_stereo32000)
 
 # convert NAME TOOL [LAUNCHER...]: every movie into $work/NAME, then the hashes
 # into $work/NAME.sha256.
@@ -45,6 +47,16 @@ convert() {
       tr '\r' '\n' <"$dir/$movie.log" | tail -3 >&2
       return 1
     fi
+  done
+  for movie in "${effort_movies[@]}"; do
+    for effort in 1 2; do
+      if ! (cd "$dir" && "$@" "$tool" -in "$movie.avi" -out "$movie.e$effort.qkds" -debugsound "$movie.e$effort.wav" \
+            -effort $effort -nocodebook </dev/null >"$movie.e$effort.log" 2>&1); then
+        echo "$name: converting $movie at effort $effort failed:" >&2
+        tr '\r' '\n' <"$dir/$movie.e$effort.log" | tail -3 >&2
+        return 1
+      fi
+    done
   done
   (cd "$dir" && sha256sum -- *.qkds *.cbk *.wav) >"$work/$name.sha256"
   echo "$name: ${#movies[@]} movies converted in $((SECONDS - started)) s"

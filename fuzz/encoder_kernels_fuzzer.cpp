@@ -1,8 +1,10 @@
 // libFuzzer target for the encoder's kernel sets: the input is read as a
 // codebook-free stream of blocks (one flag byte, then 128 samples, the next
 // block's samples serving as look-ahead), encoded once with every kernel set
-// this processor runs. Packets, sizes and every carried value must agree with
-// the plain set's; any difference traps, so the fuzzer reports it as a crash.
+// this processor runs. The flag byte sets the key block (bit 0), collection
+// (bit 1), a quality of 1 (bit 2) and the effort (bits 3..7, modulo 3).
+// Packets, sizes and every carried value must agree with the plain set's; any
+// difference traps, so the fuzzer reports it as a crash.
 
 #include <algorithm>
 #include <cstddef>

@@ -44,6 +44,20 @@ TEST(Usage, MissingOrUnusableArgumentsPrintTheUsage) {
   EXPECT_FALSE(Has(empty.output, "converting"));
 }
 
+TEST(Usage, AnEffortOtherThanZeroOneOrTwoTouchesNothing) {
+  ScratchDir dir("effort_values");
+  const std::string input = dir.Copy(kSilent, "in.avi");
+  for (const char* value : {"3", "-1", "one", "1.5"}) {
+    const ToolResult r = RunTool({"-in", input, "-out", dir.File("out.qkds"), "-effort", value, "-debugsound",
+                                  dir.File("d.wav")});
+    EXPECT_EQ(r.status, 1) << value;
+    EXPECT_EQ(r.output, "Error: -effort takes 0, 1 or 2\n") << value;
+    EXPECT_FALSE(Exists(dir.File("out.qkds")));
+    EXPECT_FALSE(Exists(dir.File("in.cbk")));
+    EXPECT_FALSE(Exists(dir.File("d.wav")));
+  }
+}
+
 TEST(OpenFailures, LeaveExactlyWhatTheyShould) {
   ScratchDir dir("open_failures");
   // A missing input creates no output.

@@ -21,7 +21,7 @@ std::vector<int16_t> LoadChannel(const std::string& file, int channels, int chan
 }
 
 void EncodeSignal(benchmark::State& state, const std::vector<int16_t>& signal, bool collect,
-                  const clipvane::EncoderKernels* kernels = nullptr) {
+                  const clipvane::EncoderKernels* kernels = nullptr, int effort = 0) {
   const std::size_t blocks = (signal.size() - 256) / 128;
   if (blocks == 0) {
     state.SkipWithError("test audio missing");
@@ -30,6 +30,7 @@ void EncodeSignal(benchmark::State& state, const std::vector<int16_t>& signal, b
   clipvane::AudioEncoderState encoder;
   clipvane::ResetEncoderState(encoder, clipvane::BuiltInCodebook());
   if (kernels != nullptr) clipvane::UseEncoderKernels(encoder, *kernels);
+  encoder.settings = clipvane::MakeEncoderSettings(128.0f, effort);
   uint8_t packet[clipvane::kMaxPacketBytes];
   std::size_t block = 0;
   int64_t bytes = 0;
@@ -71,7 +72,14 @@ void BM_EncodeSpeechPlainKernels(benchmark::State& state) {
   EncodeSignal(state, signal, false, &clipvane::PlainEncoderKernels());
 }
 
+// The closed-loop efforts (the argument), fastest kernels.
+void BM_EncodeSpeechAtEffort(benchmark::State& state) {
+  static const std::vector<int16_t> signal = LoadChannel("speech_mono22050.pcm", 1, 0);
+  EncodeSignal(state, signal, false, nullptr, int(state.range(0)));
+}
+
 BENCHMARK(BM_EncodeSpeech);
+BENCHMARK(BM_EncodeSpeechAtEffort)->Arg(1)->Arg(2);
 BENCHMARK(BM_EncodeMusic);
 BENCHMARK(BM_EncodeSpeechInNoise);
 BENCHMARK(BM_CollectSpeech);

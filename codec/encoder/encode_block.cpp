@@ -118,8 +118,9 @@ int FinishBlock(AudioEncoderState& state, SpectrumAnalysis& spectrum, const int3
 
 // Effort 2: whole-block trials from the same starting state, the best score
 // kept (the first on a tie). First the best spectrum paths with the searched
-// lag, then on the chosen spectrum no prediction and the searched lag's
-// neighbours (and the searched lag itself where the open-loop rule refused it).
+// lag, then on the chosen spectrum no prediction, or the searched lag where
+// the open-loop rule refused it. (Trying the searched lag's neighbours as well
+// gained under 0.1 dB for 50 % more time.)
 class BlockTrials {
  public:
   BlockTrials(AudioEncoderState& state, const int32_t* filtered, bool keyBlock)
@@ -178,8 +179,6 @@ void EncodeBlockTrials(AudioEncoderState& state, float* correlation, const int32
     const LagSearchResult searched = trials.SearchLag(analysis);
     if (searchedCode != kLagCodeNone) trials.Try(analysis, spectrum, kLagCodeNone);
     if (!searched.usable) trials.Try(analysis, spectrum, searched.lagCode);
-    if (searched.lagCode > 0) trials.Try(analysis, spectrum, searched.lagCode - 1);
-    if (searched.lagCode < kMaxLagCode) trials.Try(analysis, spectrum, searched.lagCode + 1);
   }
   out = trials.Best();
 }

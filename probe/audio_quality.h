@@ -25,4 +25,17 @@ inline constexpr double kSegmentCeilingDb = 35.0;
 ChannelQuality MeasureQuality(const int16_t* reference, const int16_t* decoded, std::size_t count,
                               std::size_t stride, std::size_t segmentSamples);
 
+// Frequency-weighted segmental SNR, in dB: closer to what a listener hears
+// than the plain measure, since a loud low band no longer hides noise in the
+// quiet bands above it. Each segment of the reference is Hann-windowed and
+// split into kWeightedBands bands, spaced evenly on a log scale from
+// kWeightedLowestHz to half the sample rate; a band's SNR compares the band
+// magnitudes of reference and decoded, 10 log10(X^2 / (X - Y)^2), clamped as
+// the segments are, and a segment's value is the mean of its bands weighted
+// by X^0.2. Silent reference segments are left out, as in MeasureQuality.
+inline constexpr int kWeightedBands = 25;
+inline constexpr double kWeightedLowestHz = 100.0;
+double MeasureWeightedSegmentalSnr(const int16_t* reference, const int16_t* decoded, std::size_t count,
+                                   std::size_t stride, std::size_t segmentSamples, uint32_t sampleRate);
+
 }  // namespace clipvane::probe

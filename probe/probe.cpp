@@ -394,6 +394,9 @@ int Compare(const Arguments& args) {
     const ChannelQuality q = MeasureQuality(input.data() + ch, decoded.data() + ch, frames, channels, segment);
     std::printf("channel %" PRIu32 ": SNR %s dB, segmental SNR %s dB (%zu segments of %d ms)\n", ch,
                 Number(q.snr).c_str(), Number(q.segmentalSnr).c_str(), q.segments, kSegmentMilliseconds);
+    const double weighted = MeasureWeightedSegmentalSnr(input.data() + ch, decoded.data() + ch, frames, channels,
+                                                        segment, c.header.audioSampleRate);
+    std::printf("channel %" PRIu32 ": frequency-weighted segmental SNR %s dB\n", ch, Number(weighted).c_str());
   }
   const double seconds = double(blocks) * CLIPVANE_BLOCK_SAMPLES / c.header.audioSampleRate;
   std::printf("audio bit rate: %s kbit/s (%zu samples per channel compared)\n",

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -60,6 +61,40 @@ TEST(MeasureQuality, TakesOneChannelOfInterleavedSamples) {
   const std::vector<int16_t> decoded = {100, 0, -100, 0, 50, 0, 20, 0};
   EXPECT_EQ(MeasureQuality(reference.data(), decoded.data(), 4, 2, 2).snr, kInf);
   EXPECT_NEAR(MeasureQuality(reference.data() + 1, decoded.data() + 1, 4, 2, 2).snr, 0.0, 1e-12);
+}
+
+TEST(MeasureWeightedSegmentalSnr, Cases) {
+  // Two 160-sample segments at 8 kHz of two tones and a ripple, in even
+  // values so that halving is exact: every band's SNR is then the same.
+  std::vector<int16_t> tone(320);
+  for (std::size_t i = 0; i < tone.size(); ++i) {
+    tone[i] = int16_t(2 * std::lround(1500 * std::sin(0.3 * double(i)) + 250 * std::sin(2.9 * double(i)) + double(i % 7)));
+  }
+  auto scaled = [&](double factor) {
+    std::vector<int16_t> out(tone.size());
+    for (std::size_t i = 0; i < tone.size(); ++i) out[i] = int16_t(std::lround(tone[i] * factor));
+    return out;
+  };
+  std::vector<int16_t> firstSilent = tone;
+  std::fill(firstSilent.begin(), firstSilent.begin() + 160, int16_t(0));
+  const struct {
+    const char* name;
+    std::vector<int16_t> reference, decoded;
+    double weighted, tolerance;
+  } cases[] = {
+      {"identical: every band at the ceiling", tone, tone, 35.0, 1e-12},
+      {"silence decoded: 0 dB in every band", tone, scaled(0.0), 0.0, 1e-12},
+      {"half amplitude: 10 log10 4 in every band", tone, scaled(0.5), 6.020599913, 1e-6},
+      {"double amplitude: noise equal to the signal", tone, scaled(2.0), 0.0, 1e-9},
+      // The silent first segment is left out; the second is decoded exactly.
+      {"silent segment skipped", firstSilent, firstSilent, 35.0, 1e-12},
+      {"all silent", std::vector<int16_t>(320, 0), std::vector<int16_t>(320, 5), 0.0, 0.0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_NEAR(MeasureWeightedSegmentalSnr(c.reference.data(), c.decoded.data(), c.reference.size(), 1, 160, 8000),
+                c.weighted, c.tolerance)
+        << c.name;
+  }
 }
 
 TEST(ProbeCommand, HelpUsageAndErrors) {

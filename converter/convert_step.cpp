@@ -185,7 +185,7 @@ bool CMovieConverter::ConvertStep() {
                     "Warning: frame %d cannot be read; the input announces %d frames, the output holds the "
                     "first %d\n",
                     frameIndex_, totalFrameCount_, frameIndex_);
-      warning_ = text;
+      Warn(text);
     }
     Finish();
     return false;

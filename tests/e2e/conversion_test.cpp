@@ -296,6 +296,23 @@ TEST(Frames, AnUnreadableFrameEndsTheOutputWithAWarning) {
   }
 }
 
+TEST(Frames, AnUnreadableFrameKeepsAnEarlierWarning) {
+  ScratchDir dir("unreadable_debug");
+  TestMovie movie = MakeMovie(30, 1);
+  ASSERT_TRUE(WriteTestMovie(dir.File("m.avi"), movie));
+  avi::AviReader reader;
+  ASSERT_TRUE(reader.Open(dir.File("m.avi")));
+  uint64_t cut = reader.VideoChunks()[20].offset + 10;
+  reader.Close();
+  fs::resize_file(dir.File("m.avi"), cut);
+  // The debug sound cannot be written (its folder is missing): both warnings are printed.
+  ToolResult r = RunTool({"-in", dir.File("m.avi"), "-out", dir.File("o"), "-debugsound",
+                          dir.File("missing/o.wav")});
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "Warning: cannot write the debug sound file ")) << r.output;
+  EXPECT_TRUE(Has(r.output, " cannot be read; the input announces 30 frames")) << r.output;
+}
+
 TEST(Frames, FirstFrameNotAKeyFrameStillConvertsInStep) {
   ScratchDir dir("late_key");
   TestMovie movie = MakeMovie(30, 1);

@@ -297,9 +297,36 @@ int clipvane_find_video_sizes(const clipvane_container* container, const clipvan
   const uint64_t least = uint64_t(packets) * clipvane::kMinPacketBytes;
   if (least > payload) return 0;
   const uint32_t last = uint32_t(payload - least);
+  // One backward pass: from each offset the packets are parsed one way only, so
+  // steps[p] is how many whole packets lead from p to a valid end (zero padding
+  // of 0..3 bytes), or kNone. A size is a candidate when that count is exactly
+  // the record's packets. Each offset is visited once, so a hostile record
+  // costs time in proportion to its size.
+  constexpr uint32_t kNone = 0xFFFFFFFFu;
+  std::vector<uint32_t> steps;
+  try {
+    steps.assign(std::size_t(payload - first) + 1, kNone);
+  } catch (const std::bad_alloc&) {
+    return CLIPVANE_ERROR_MEMORY;
+  }
+  const uint8_t* bytes = record->payload;
+  for (uint32_t p = payload + 1; p-- > first;) {
+    uint32_t& here = steps[p - first];
+    if (payload - p <= 3) {
+      bool zero = true;
+      for (uint32_t q = p; q < payload; ++q) zero = zero && bytes[q] == 0;
+      if (zero) here = 0;
+      continue;  // no packet fits in the last 3 bytes
+    }
+    if (payload - p < uint32_t(clipvane::kPacketHeaderBytes)) continue;
+    const uint32_t size = uint32_t(clipvane::AudioPacketSize(bytes + p));
+    if (size == 0 || payload - p < size) continue;
+    const uint32_t next = steps[p + size - first];
+    if (next != kNone) here = next + 1;
+  }
   int found = 0;
   for (uint32_t video = first; video <= last; ++video) {
-    if (clipvane::player::AudioBytesAfterVideo(record->payload, payload, video, packets) < 0) continue;
+    if (steps[video - first] != packets) continue;
     if (size_t(found) < capacity) sizes[found] = video;
     ++found;
   }

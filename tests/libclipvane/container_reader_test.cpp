@@ -114,6 +114,36 @@ TEST(ClipvaneContainer, TheTrueVideoSizeIsAmongTheConsistentOnes) {
   }
 }
 
+// The search for candidate sizes gives exactly the sizes the layout check
+// accepts, on records of random bytes where many chains of packets overlap.
+TEST(ClipvaneContainer, CandidateSearchMatchesTheLayoutCheck) {
+  const SyntheticContainer c = BuildContainer(kFrames, 1, 7);
+  Opened o(c.bytes);
+  ASSERT_EQ(o.status, CLIPVANE_OK);
+  uint32_t seed = 12345;
+  for (const uint32_t blocks : {0u, 1u, 3u, 40u}) {
+    std::vector<uint8_t> payload(blocks * 2 * 20 + 200);
+    for (uint8_t& b : payload) b = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    std::fill(payload.end() - 2, payload.end(), uint8_t(0));
+    clipvane_record r{};
+    r.blockCount = blocks;
+    r.payload = payload.data();
+    r.payloadBytes = uint32_t(payload.size());
+    std::vector<uint32_t> expected;
+    for (uint32_t v = 0; v <= r.payloadBytes; ++v) {
+      if (clipvane_record_audio_bytes(o.handle, &r, v) >= 0) expected.push_back(v);
+    }
+    std::vector<uint32_t> found(payload.size() + 1);
+    const int n = clipvane_find_video_sizes(o.handle, &r, found.data(), found.size());
+    ASSERT_GE(n, 0);
+    found.resize(std::size_t(n));
+    EXPECT_EQ(found, expected) << blocks << " blocks";
+    if (blocks <= 3) {
+      EXPECT_FALSE(expected.empty()) << blocks << " blocks";
+    }
+  }
+}
+
 TEST(ClipvaneContainer, NoAudio) {
   const SyntheticContainer c = BuildContainer({{100, 0, true}, {33, 0, false}, {0, 0, false}}, 0);
   Opened o(c.bytes);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,24 @@ bool BadRecord(const clipvane_record* record) {
   return record == nullptr || (record->payload == nullptr && record->payloadBytes != 0);
 }
 
+// Runs the body of an entry point so that no C++ exception leaves the C
+// interface. The library's own code throws only when an allocation fails
+// (std::bad_alloc, or std::length_error for a size no vector can hold); that is
+// the out-of-memory code. Anything else can only come from the caller's read or
+// seek callbacks and is an input failure.
+template <typename Body>
+auto AtBoundary(Body&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return CLIPVANE_ERROR_MEMORY;
+  } catch (const std::length_error&) {
+    return CLIPVANE_ERROR_MEMORY;
+  } catch (...) {
+    return CLIPVANE_ERROR_IO;
+  }
+}
+
 }  // namespace
 
 struct clipvane_container {
@@ -155,32 +174,31 @@ const char* clipvane_error_string(int code) {
 int clipvane_open_io(const clipvane_io* io, void* user, clipvane_container** out) {
   if (out != nullptr) *out = nullptr;
   if (io == nullptr || io->read == nullptr || io->seek == nullptr || out == nullptr) return CLIPVANE_ERROR_ARGUMENT;
-  std::unique_ptr<clipvane_container> c(new (std::nothrow) clipvane_container);
-  if (!c) return CLIPVANE_ERROR_MEMORY;
-  try {
+  return AtBoundary([&] {
+    auto c = std::make_unique<clipvane_container>();
     c->input = std::make_unique<CallbackInput>(*io, user);
-    if (!c->input->Open()) return CLIPVANE_ERROR_IO;
+    if (!c->input->Open()) return int(CLIPVANE_ERROR_IO);
     const int status = clipvane::player::ScanContainer(*c->input, c->index, nullptr);
     if (status != 0) return status;
-  } catch (const std::bad_alloc&) {
-    return CLIPVANE_ERROR_MEMORY;
-  }
-  *out = c.release();
-  return CLIPVANE_OK;
+    *out = c.release();
+    return int(CLIPVANE_OK);
+  });
 }
 
 int clipvane_open_file(const char* path, clipvane_container** out) {
   if (out != nullptr) *out = nullptr;
   if (path == nullptr || out == nullptr) return CLIPVANE_ERROR_ARGUMENT;
-  std::FILE* f = OpenForReading(path);
-  if (f == nullptr) return CLIPVANE_ERROR_IO;
-  const int status = clipvane_open_io(&kFileIo, f, out);
-  if (status != CLIPVANE_OK) {
-    std::fclose(f);
-    return status;
-  }
-  (*out)->file = f;
-  return CLIPVANE_OK;
+  return AtBoundary([&] {
+    std::FILE* f = OpenForReading(path);
+    if (f == nullptr) return int(CLIPVANE_ERROR_IO);
+    const int status = clipvane_open_io(&kFileIo, f, out);
+    if (status != CLIPVANE_OK) {
+      std::fclose(f);
+      return status;
+    }
+    (*out)->file = f;
+    return int(CLIPVANE_OK);
+  });
 }
 
 void clipvane_close(clipvane_container* container) {
@@ -240,26 +258,25 @@ int clipvane_read_record(clipvane_container* container, uint32_t frame, clipvane
   const ContainerIndex& index = container->index;
   if (frame >= index.recordOffsets.size()) return CLIPVANE_ERROR_NO_FRAME;
   const uint32_t bytes = index.RecordBytes(frame);
-  try {
+  // Both the record buffer and a callback input's read window may grow here.
+  return AtBoundary([&] {
     container->record.resize(bytes);
-  } catch (const std::bad_alloc&) {
-    return CLIPVANE_ERROR_MEMORY;
-  }
-  if (!container->input->ReadAt(index.recordOffsets[frame], container->record.data(), bytes)) {
-    return CLIPVANE_ERROR_IO;
-  }
-  const clipvane::RecordHead head = clipvane::ParseRecordHead(container->record.data());
-  // The file may have changed under the reader since it was opened.
-  if (head.totalBytes != bytes) return CLIPVANE_ERROR_RECORDS;
-  out->frame = frame;
-  out->offset = index.recordOffsets[frame];
-  out->size = bytes;
-  out->blockCount = head.blockCount;
-  out->keyFrame = index.IsKeyFrame(frame) ? 1 : 0;
-  out->payload = container->record.data() + clipvane::kRecordHeaderBytes;
-  out->payloadBytes = bytes - uint32_t(clipvane::kRecordHeaderBytes);
-  container->cursor = frame + 1;
-  return CLIPVANE_OK;
+    if (!container->input->ReadAt(index.recordOffsets[frame], container->record.data(), bytes)) {
+      return int(CLIPVANE_ERROR_IO);
+    }
+    const clipvane::RecordHead head = clipvane::ParseRecordHead(container->record.data());
+    // The file may have changed under the reader since it was opened.
+    if (head.totalBytes != bytes) return int(CLIPVANE_ERROR_RECORDS);
+    out->frame = frame;
+    out->offset = index.recordOffsets[frame];
+    out->size = bytes;
+    out->blockCount = head.blockCount;
+    out->keyFrame = index.IsKeyFrame(frame) ? 1 : 0;
+    out->payload = container->record.data() + clipvane::kRecordHeaderBytes;
+    out->payloadBytes = bytes - uint32_t(clipvane::kRecordHeaderBytes);
+    container->cursor = frame + 1;
+    return int(CLIPVANE_OK);
+  });
 }
 
 int clipvane_next_record(clipvane_container* container, clipvane_record* out) {
@@ -304,11 +321,11 @@ int clipvane_find_video_sizes(const clipvane_container* container, const clipvan
   // costs time in proportion to its size.
   constexpr uint32_t kNone = 0xFFFFFFFFu;
   std::vector<uint32_t> steps;
-  try {
+  const int status = AtBoundary([&] {
     steps.assign(std::size_t(payload - first) + 1, kNone);
-  } catch (const std::bad_alloc&) {
-    return CLIPVANE_ERROR_MEMORY;
-  }
+    return int(CLIPVANE_OK);
+  });
+  if (status != CLIPVANE_OK) return status;
   const uint8_t* bytes = record->payload;
   for (uint32_t p = payload + 1; p-- > first;) {
     uint32_t& here = steps[p - first];
@@ -347,19 +364,16 @@ int clipvane_decoder_create_from_codebooks(const uint8_t* images, uint32_t chann
   if (images == nullptr || out == nullptr || channels == 0 || channels > CLIPVANE_MAX_CHANNELS) {
     return CLIPVANE_ERROR_ARGUMENT;
   }
-  std::unique_ptr<clipvane_decoder> d(new (std::nothrow) clipvane_decoder);
-  if (!d) return CLIPVANE_ERROR_MEMORY;
-  try {
+  return AtBoundary([&] {
+    auto d = std::make_unique<clipvane_decoder>();
     for (uint32_t c = 0; c < channels; ++c) {
       d->codebooks.push_back(clipvane::ReadCodebookImage(images + std::size_t(c) * clipvane::kCodebookImageBytes));
     }
     d->states.resize(channels);
-  } catch (const std::bad_alloc&) {
-    return CLIPVANE_ERROR_MEMORY;
-  }
-  *out = d.release();
-  clipvane_decoder_reset(*out);
-  return CLIPVANE_OK;
+    *out = d.release();
+    clipvane_decoder_reset(*out);
+    return int(CLIPVANE_OK);
+  });
 }
 
 int clipvane_decoder_create(const clipvane_container* container, clipvane_decoder** out) {

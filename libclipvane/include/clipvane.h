@@ -17,7 +17,9 @@
  * code. Handles are opaque and allocated by the library. Every size and offset
  * read from a file is checked against the file's size before use: a damaged or
  * hostile file gives an error code, never a read outside the file or an
- * allocation larger than the file justifies.
+ * allocation larger than the file justifies. No C++ exception leaves a
+ * function: a failed allocation gives CLIPVANE_ERROR_MEMORY, and an exception
+ * thrown by a C++ read or seek callback gives CLIPVANE_ERROR_IO.
  *
  * Threads: a handle may be used by one thread at a time. Different handles are
  * independent and may be used from different threads at once; a decoder keeps

@@ -5,7 +5,9 @@
 
 #include <cstring>
 #include <functional>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 #include "../codec/guarded_buffer.h"
@@ -267,6 +269,44 @@ TEST(ClipvaneContainer, FailingCallbacksGiveAnIoError) {
   EXPECT_EQ(clipvane_open_io(nullptr, &file, &handle), CLIPVANE_ERROR_ARGUMENT);
   EXPECT_EQ(clipvane_open_file("/nonexistent/movie.qkds", &handle), CLIPVANE_ERROR_IO);
   EXPECT_EQ(handle, nullptr);
+}
+
+// No C++ exception leaves the C interface: one from the read callback, at
+// opening or while a record refills the read window, becomes a code (an
+// allocation failure the out-of-memory one).
+TEST(ClipvaneContainer, ExceptionsStopAtTheInterface) {
+  std::vector<testing::SyntheticFrame> frames;
+  for (int i = 0; i < 80; ++i) frames.push_back({1000, 1, i % 20 == 0});  // more than one read window
+  const SyntheticContainer c = BuildContainer(frames, 1);
+  struct Throwing {
+    MemoryFile file;
+    int armed = 0;  // 0: reads work, 1: std::bad_alloc, 2: another exception
+  };
+  clipvane_io io = testing::kMemoryIo;
+  io.read = [](void* user, void* buffer, size_t size) -> int64_t {
+    auto* t = static_cast<Throwing*>(user);
+    if (t->armed == 1) throw std::bad_alloc();
+    if (t->armed == 2) throw std::runtime_error("callback");
+    return MemoryFile::Read(&t->file, buffer, size);
+  };
+  for (const auto& [armed, code] : {std::pair{1, CLIPVANE_ERROR_MEMORY}, std::pair{2, CLIPVANE_ERROR_IO}}) {
+    Throwing t{{&c.bytes, 0}, armed};
+    clipvane_container* handle = nullptr;
+    EXPECT_EQ(clipvane_open_io(&io, &t, &handle), code) << armed;
+    EXPECT_EQ(handle, nullptr);
+    t.armed = 0;
+    ASSERT_EQ(clipvane_open_io(&io, &t, &handle), CLIPVANE_OK);
+    t.armed = armed;
+    clipvane_record r;
+    std::set<int> statuses;
+    for (const uint32_t frame : {0u, uint32_t(frames.size() - 1)}) statuses.insert(clipvane_read_record(handle, frame, &r));
+    EXPECT_EQ(statuses.count(code), 1u) << armed << ": one of the two records is outside the window";
+    statuses.erase(CLIPVANE_OK);
+    EXPECT_EQ(statuses, std::set<int>{code}) << armed;
+    t.armed = 0;
+    EXPECT_EQ(clipvane_read_record(handle, 0, &r), CLIPVANE_OK) << "the container stays usable";
+    clipvane_close(handle);
+  }
 }
 
 // The decoder through the C interface against the codec's own, with states
